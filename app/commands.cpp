@@ -1,0 +1,59 @@
+#include "app/commands.h"
+
+#include <shellapi.h>
+
+#include <string>
+
+#include "app/app_state.h"
+#include "app/dialogs.h"
+#include "app/resources/resource.h"
+#include "cache/schedule.h"
+#include "proxy/launch.h"
+#include "proxy/stop.h"
+
+namespace {
+
+void OpenWithShell(HWND window, const wchar_t* target)
+{
+    ShellExecuteW(window, L"open", target, nullptr, nullptr, SW_SHOWNORMAL);
+}
+
+void ChangeSettings(HWND window)
+{
+    int sizeBefore = App.CacheSizeMB;
+    INT_PTR result = DialogBoxParamW(App.Instance, MAKEINTRESOURCEW(IDD_SETTINGS), window,
+                                     SettingsDialogProc, 0);
+    // A new directory alone waits for the next timer pass; a new size is applied at once.
+    if (result == IDOK && App.CacheSizeMB != sizeBefore)
+        RunScheduledTrim(window);
+}
+
+}  // namespace
+
+LRESULT OnCommand(HWND window, WPARAM wParam, LPARAM lParam)
+{
+    switch (LOWORD(wParam)) {
+    case CMD_ABOUT:
+        DialogBoxParamW(App.Instance, MAKEINTRESOURCEW(IDD_ABOUT), window, AboutDialogProc, 0);
+        break;
+    case CMD_EXIT:
+        DestroyWindow(window);
+        break;
+    case CMD_CONFIG:
+        OpenWithShell(window, L"http://127.0.0.1:8123/polipo/config");
+        break;
+    case CMD_RESTART:
+        RestartProxy(window);
+        break;
+    case CMD_VIEW_LOG:
+        OpenWithShell(window, (std::wstring(App.ProgramDir) + L"polipo.log").c_str());
+        break;
+    case CMD_PURGE_CACHE:
+        StartProxy(window, true);
+        break;
+    case CMD_SETTINGS:
+        ChangeSettings(window);
+        break;
+    }
+    return DefWindowProcW(window, WM_COMMAND, wParam, lParam);
+}

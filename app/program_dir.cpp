@@ -1,0 +1,28 @@
+#include "app/program_dir.h"
+
+#include <windows.h>
+
+namespace {
+
+// The longest names ever appended: "polipo.exe", "polipo.ini", "kelvor.ini", "polipo.log".
+constexpr size_t LONGEST_APPENDED_NAME = 10;
+
+}  // namespace
+
+std::wstring ProgramDirOf(const std::wstring& modulePath)
+{
+    size_t lastSeparator = modulePath.find_last_of(L"\\/");
+    std::wstring dir =
+        lastSeparator == std::wstring::npos ? std::wstring() : modulePath.substr(0, lastSeparator + 1);
+    // A bare "C:kelvor.exe" still names a folder: the drive's current one.
+    if (dir.empty() && modulePath.size() >= 2 && modulePath[1] == L':')
+        dir = modulePath.substr(0, 2);
+    if (dir.empty() || (dir.back() != L'\\' && dir.back() != L'/'))
+        dir += L'\\';
+    return dir;
+}
+
+bool ProgramDirFits(const std::wstring& dir)
+{
+    return dir.size() + LONGEST_APPENDED_NAME < MAX_PATH;
+}

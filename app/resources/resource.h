@@ -1,0 +1,34 @@
+// Every resource and control id of kelvor, shared by the resource script and the code.
+#pragma once
+
+// Strings
+#define IDS_CLASS_NAME 110
+#define IDS_APP_NAME 40000
+#define IDS_BOOT_FAILED 40001
+#define IDS_ALREADY_RUNNING 40002
+#define IDS_SELECT_CACHE_DIR 40003
+
+// Icons: the same picture, large for the window class and the About box, small for the tray
+#define IDI_LARGE 101
+#define IDI_SMALL 102
+
+// Menu and accelerators
+#define IDM_MAIN 110
+#define IDA_MAIN 110
+
+// Commands
+#define CMD_ABOUT 150
+#define CMD_EXIT 151
+#define CMD_CONFIG 152
+#define CMD_RESTART 153
+#define CMD_VIEW_LOG 154
+#define CMD_PURGE_CACHE 155
+#define CMD_SETTINGS 156
+
+// Dialogs and their controls
+#define IDD_SETTINGS 101
+#define IDD_ABOUT 104
+#define IDC_ABOUT_ICON 111
+#define IDC_CACHE_DIR 1000
+#define IDC_BROWSE 1001
+#define IDC_CACHE_SIZE 1002

@@ -1,0 +1,79 @@
+#include "app/tray.h"
+
+#include <shellapi.h>
+
+#include "app/app_state.h"
+#include "app/main_window.h"
+#include "app/resources/resource.h"
+
+namespace {
+
+// The Windows XP layout, up to and including guidItem, which every later shell accepts too.
+// (What later headers call NOTIFYICONDATAW_V3_SIZE; XP's headers lack the member it is
+// measured by.)
+constexpr DWORD ICON_DATA_SIZE = FIELD_OFFSET(NOTIFYICONDATAW, guidItem) + sizeof(GUID);
+static_assert(sizeof(void*) != 4 || ICON_DATA_SIZE == 952, "XP notify-icon layout");
+
+NOTIFYICONDATAW IconData(HWND window, UINT flags)
+{
+    NOTIFYICONDATAW data{};
+    data.cbSize = ICON_DATA_SIZE;
+    data.hWnd = window;
+    data.uID = 0;
+    data.uFlags = flags;
+    return data;
+}
+
+// Owns a menu loaded from the resources for one showing.
+struct LoadedMenu {
+    HMENU Menu;
+    explicit LoadedMenu(HMENU menu) : Menu(menu) {}
+    ~LoadedMenu()
+    {
+        if (Menu)
+            DestroyMenu(Menu);
+    }
+    LoadedMenu(const LoadedMenu&) = delete;
+    LoadedMenu& operator=(const LoadedMenu&) = delete;
+};
+
+}  // namespace
+
+void AddTrayIcon(HWND window)
+{
+    NOTIFYICONDATAW data = IconData(window, NIF_MESSAGE | NIF_ICON | NIF_TIP);
+    data.uCallbackMessage = WM_TRAYNOTIFY;
+    data.hIcon = LoadIconW(App.Instance, MAKEINTRESOURCEW(IDI_SMALL));
+    lstrcpynW(data.szTip, App.AppName, ARRAYSIZE(data.szTip));
+
+    for (;;) {
+        if (Shell_NotifyIconW(NIM_ADD, &data))
+            return;
+        if (GetLastError() != ERROR_TIMEOUT) {
+            SendMessageW(window, WM_CLOSE, 0, 0);
+            return;
+        }
+        // A busy shell may have added the icon without answering in time.
+        if (Shell_NotifyIconW(NIM_MODIFY, &data))
+            return;
+        Sleep(1000);
+    }
+}
+
+void RemoveTrayIcon(HWND window)
+{
+    NOTIFYICONDATAW data = IconData(window, 0);
+    Shell_NotifyIconW(NIM_DELETE, &data);
+}
+
+void ShowTrayMenu(HWND window)
+{
+    // Without being foreground the menu would not close when the user clicks elsewhere.
+    SetForegroundWindow(window);
+    POINT cursor;
+    GetCursorPos(&cursor);
+    LoadedMenu menu(LoadMenuW(App.Instance, MAKEINTRESOURCEW(IDM_MAIN)));
+    if (!menu.Menu)
+        return;
+    TrackPopupMenu(GetSubMenu(menu.Menu, 0), 0, cursor.x, cursor.y, 0, window, nullptr);
+}
