@@ -1,0 +1,43 @@
+# Sourced by the other scripts: a Wine prefix of the build's own and a display to show windows on.
+# Usage: . scripts/wine-env.sh BUILD_DIR ARCH   (ARCH: i686 or x86_64)
+
+kelvor_build=$1
+kelvor_arch=$2
+export WINEDEBUG=-all
+# Without these Wine offers to install Mono and Gecko, and waits for an answer nobody gives.
+export WINEDLLOVERRIDES="mscoree=;mshtml="
+export WINEPREFIX=$kelvor_build/wineprefix
+if [ "$kelvor_arch" = i686 ]; then kelvor_wine=/usr/lib/wine/wine; else kelvor_wine=/usr/lib/wine/wine64; fi
+
+# Starts Xvfb on a free display unless one is already given.
+kelvor_start_display() {
+  if [ -n "${DISPLAY:-}" ] && xdpyinfo >/dev/null 2>&1; then return 0; fi
+  local n
+  for n in $(seq 90 140); do
+    [ -e /tmp/.X11-unix/X$n ] || [ -e /tmp/.X$n-lock ] && continue
+    Xvfb :$n -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
+    kelvor_xvfb_pid=$!
+    export DISPLAY=:$n
+    for _ in $(seq 50); do xdpyinfo >/dev/null 2>&1 && return 0; sleep 0.1; done
+  done
+  echo "no virtual display could be started" >&2
+  return 1
+}
+
+# Creates the prefix once and keeps its server running, so each test program starts quickly.
+kelvor_start_wine() {
+  mkdir -p "$WINEPREFIX"
+  if [ ! -f "$WINEPREFIX/system.reg" ]; then
+    echo "creating the Wine prefix $WINEPREFIX"
+    "$kelvor_wine" wineboot -i >/dev/null 2>&1 || true
+  fi
+  /usr/lib/wine/wineserver -p
+  # The prefix's own services start with the first program and live on: start them here, away
+  # from the pipes of the test runner, which would otherwise wait for them to close.
+  "$kelvor_wine" cmd /c exit >/dev/null 2>&1 </dev/null || true
+}
+
+kelvor_stop() {
+  /usr/lib/wine/wineserver -k 2>/dev/null || true
+  [ -n "${kelvor_xvfb_pid:-}" ] && kill "$kelvor_xvfb_pid" 2>/dev/null || true
+}

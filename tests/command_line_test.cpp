@@ -1,0 +1,76 @@
+#include <gtest/gtest.h>
+#include <windows.h>
+#include <shellapi.h>
+
+#include "proxy/command_line.h"
+
+TEST(ReplaceAll, ReplacesEveryOccurrenceAndResumesBehindTheReplacement)
+{
+    std::wstring text = L"a b  c";
+    EXPECT_EQ(ReplaceAll(text, L" ", L"\\ "), L"a\\ b\\ \\ c");
+    // The result is the target itself.
+    EXPECT_EQ(text, L"a\\ b\\ \\ c");
+
+    std::wstring grows = L"xx";
+    EXPECT_EQ(ReplaceAll(grows, L"x", L"xx"), L"xxxx");
+
+    std::wstring none = L"abc";
+    EXPECT_EQ(ReplaceAll(none, L"z", L"y"), L"abc");
+    // Case matters.
+    std::wstring upper = L"ABC";
+    EXPECT_EQ(ReplaceAll(upper, L"b", L"x"), L"ABC");
+}
+
+TEST(ReplaceAll, EmptyPatternLeavesTheTargetAlone)
+{
+    std::wstring text = L"abc";
+    EXPECT_EQ(ReplaceAll(text, L"", L"x"), L"abc");
+    std::wstring empty;
+    EXPECT_EQ(ReplaceAll(empty, L"", L""), L"");
+}
+
+TEST(EscapeCachePath, UsesForwardSlashesAndEscapesSpaces)
+{
+    EXPECT_EQ(EscapeCachePath(L"D:\\Web Cache\\store"), L"D:/Web\\ Cache/store");
+    EXPECT_EQ(EscapeCachePath(L"D:/cache/"), L"D:/cache/");
+    EXPECT_EQ(EscapeCachePath(L"D:\\cache\\"), L"D:/cache/");
+    EXPECT_EQ(EscapeCachePath(L"D:\\a  b"), L"D:/a\\ \\ b");
+    EXPECT_EQ(EscapeCachePath(L""), L"");
+    EXPECT_EQ(EscapeCachePath(L"\\\\server\\share\\c\u00e4che"), L"//server/share/c\u00e4che");
+    const std::wstring original = L"C:\\x y";
+    EscapeCachePath(original);
+    EXPECT_EQ(original, L"C:\\x y");
+}
+
+TEST(ProxyCommandLine, MatchesTheDocumentedLineByteForByte)
+{
+    EXPECT_EQ(ProxyCommandLine(L"C:\\Program Files\\Proxy Tray\\", L"D:\\Web Cache\\store", false),
+              L"\"C:\\Program Files\\Proxy Tray\\polipo.exe\" -c config "
+              L"diskCacheRoot=\"\\\"D:/Web\\ Cache/store\\\"\" logFile=polipo.log");
+    EXPECT_EQ(ProxyCommandLine(L"C:\\Program Files\\Proxy Tray\\", L"D:\\Web Cache\\store", true),
+              L"\"C:\\Program Files\\Proxy Tray\\polipo.exe\" -x -c config "
+              L"diskCacheRoot=\"\\\"D:/Web\\ Cache/store\\\"\" logFile=polipo.log");
+}
+
+TEST(ProxyCommandLine, EmptyCacheDirStillGivesAQuotedRoot)
+{
+    EXPECT_EQ(ProxyCommandLine(L"C:\\k\\", L"", false),
+              L"\"C:\\k\\polipo.exe\" -c config diskCacheRoot=\"\\\"\\\"\" logFile=polipo.log");
+}
+
+// The line must survive the Windows argument splitter the way the proxy expects.
+TEST(ProxyCommandLine, SplitsIntoTheArgumentsTheProxyReads)
+{
+    std::wstring line = ProxyCommandLine(L"C:\\Program Files\\Proxy Tray\\", L"D:\\Web Cache\\store", true);
+    int count = 0;
+    wchar_t** args = CommandLineToArgvW(line.c_str(), &count);
+    ASSERT_NE(args, nullptr);
+    ASSERT_EQ(count, 6);
+    EXPECT_STREQ(args[0], L"C:\\Program Files\\Proxy Tray\\polipo.exe");
+    EXPECT_STREQ(args[1], L"-x");
+    EXPECT_STREQ(args[2], L"-c");
+    EXPECT_STREQ(args[3], L"config");
+    EXPECT_STREQ(args[4], L"diskCacheRoot=\"D:/Web\\ Cache/store\"");
+    EXPECT_STREQ(args[5], L"logFile=polipo.log");
+    LocalFree(args);
+}

@@ -1,0 +1,106 @@
+// kelvor.exe started for real in a temporary program folder, with the stand-in proxy.
+#include <gtest/gtest.h>
+
+#include "proxy/command_line.h"
+#include "tests/support/support.h"
+
+namespace {
+
+// Presses OK on the message box that process pid shows with the caption "kelvor", and returns
+// the box's text.
+std::wstring AnswerMessageBox(DWORD pid)
+{
+    HWND box = WaitForTopWindow(pid, L"#32770");
+    if (!box)
+        return L"(no message box)";
+    // The box exists a moment before its text does.
+    WaitFor([&] { return !StaticTexts(box).empty(); }, 5000);
+    std::wstring text = WindowText(box) + L": " + StaticTexts(box);
+    PostMessageW(box, WM_COMMAND, IDOK, 0);
+    return text;
+}
+
+}  // namespace
+
+TEST(Startup, LaunchesTheProxyHiddenInTheProgramFolderAndKeepsItsWindowHidden)
+{
+    TempDir dir;
+    std::wstring program = MakeProgramFolder(dir / L"Proxy Tray");
+    std::wstring record = dir / L"record.txt";
+    ScopedEnv recordTo(L"KELVOR_PROXY_RECORD", record);
+
+    // Arguments are ignored.
+    Child kelvor(program + L"kelvor.exe", L"--ignored /x", dir.Path());
+    ASSERT_TRUE(kelvor.Started());
+    ASSERT_TRUE(WaitFor([&] { return ReadProxyRecords(record).size() == 1; }));
+
+    ProxyRecord proxy = ReadProxyRecords(record)[0];
+    EXPECT_EQ(proxy.CommandLine, L"\"" + program + L"polipo.exe\" -c config diskCacheRoot=\"\\\"" +
+                                     EscapeCachePath(program + L"cache") + L"\\\"\" logFile=polipo.log");
+    EXPECT_EQ(proxy.Directory + L"\\", program);
+    // The stand-in proxy writes its log and cache where kelvor pointed it.
+    EXPECT_TRUE(WaitFor([&] { return Exists(program + L"polipo.log"); }));
+    EXPECT_TRUE(WaitFor([&] { return Exists(program + L"cache\\entry3.bin"); }));
+
+    HWND main = WaitForTopWindow(kelvor.Id(), L"KELVOR");
+    ASSERT_NE(main, nullptr);
+    EXPECT_EQ(WindowText(main), L"kelvor");
+    EXPECT_FALSE(IsWindowVisible(main));
+    Sleep(300);
+    EXPECT_FALSE(IsWindowVisible(main));
+
+    HANDLE proxyProcess = OpenProcess(SYNCHRONIZE, FALSE, proxy.Pid);
+    ASSERT_NE(proxyProcess, nullptr);
+    PostMessageW(main, WM_CLOSE, 0, 0);
+    ASSERT_TRUE(kelvor.WaitExit(15000));
+    EXPECT_EQ(kelvor.ExitCode(), 0u);
+    // Closing kelvor stops its proxy.
+    EXPECT_EQ(WaitForSingleObject(proxyProcess, 0), WAIT_OBJECT_0);
+    CloseHandle(proxyProcess);
+}
+
+TEST(Startup, MissingProxyIsReportedAndTheProgramEndsWithCodeZero)
+{
+    TempDir dir;
+    std::wstring program = MakeProgramFolder(dir / L"kelvor", false);
+    Child kelvor(program + L"kelvor.exe", L"", dir.Path());
+    ASSERT_TRUE(kelvor.Started());
+
+    EXPECT_EQ(AnswerMessageBox(kelvor.Id()), L"kelvor: Failed to boot polipo (2)");
+    ASSERT_TRUE(kelvor.WaitExit(15000));
+    EXPECT_EQ(kelvor.ExitCode(), 0u);
+}
+
+TEST(Startup, AProgramFolderTooLongForItsFileNamesIsRefusedAsAFailedLaunch)
+{
+    TempDir dir;
+    // The folder plus "polipo.exe" would not fit MAX_PATH: nothing may start from a cut path.
+    std::wstring folder = dir.Path() + L"\\";
+    while (folder.size() < 250)
+        folder += std::wstring(std::min<size_t>(60, 250 - folder.size() - 1), L'd') + L"\\";
+    ASSERT_EQ(folder.size(), 250u);
+    std::wstring extended = L"\\\\?\\" + folder;
+    size_t at = extended.find(L'\\', dir.Path().size() + 5);
+    while (at != std::wstring::npos) {
+        CreateDirectoryW(extended.substr(0, at).c_str(), nullptr);
+        at = extended.find(L'\\', at + 1);
+    }
+    ASSERT_TRUE(CopyFileW((BinDir() + L"\\kelvor.exe").c_str(), (extended + L"kelvor.exe").c_str(), FALSE));
+    ASSERT_TRUE(CopyFileW((BinDir() + L"\\polipo.exe").c_str(), (extended + L"polipo.exe").c_str(), FALSE));
+    std::wstring record = dir / L"record.txt";
+    ScopedEnv recordTo(L"KELVOR_PROXY_RECORD", record);
+
+    // The full path is too long to be given whole: start the program from its own folder.
+    wchar_t before[MAX_PATH];
+    GetCurrentDirectoryW(MAX_PATH, before);
+    ASSERT_TRUE(SetCurrentDirectoryW(folder.c_str())) << GetLastError();
+    Child kelvor(L"kelvor.exe", L"", L"");
+    DWORD error = GetLastError();
+    SetCurrentDirectoryW(before);
+    ASSERT_TRUE(kelvor.Started()) << error;
+    EXPECT_EQ(AnswerMessageBox(kelvor.Id()), L"kelvor: Failed to boot polipo (206)");
+    ASSERT_TRUE(kelvor.WaitExit(15000));
+    EXPECT_EQ(kelvor.ExitCode(), 0u);
+    EXPECT_TRUE(ReadProxyRecords(record).empty());
+    EXPECT_FALSE(Exists(extended + L"kelvor.ini"));
+}

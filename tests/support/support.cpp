@@ -1,0 +1,334 @@
+#include "tests/support/support.h"
+
+#include <winioctl.h>
+
+#include <cstdio>
+
+namespace {
+
+std::wstring Env(const wchar_t* name, bool* found = nullptr)
+{
+    wchar_t value[32768];
+    DWORD length = GetEnvironmentVariableW(name, value, 32768);
+    if (found)
+        *found = length > 0 || GetLastError() != ERROR_ENVVAR_NOT_FOUND;
+    return length > 0 && length < 32768 ? std::wstring(value, length) : std::wstring();
+}
+
+}  // namespace
+
+TempDir::TempDir()
+{
+    wchar_t base[MAX_PATH];
+    GetTempPathW(MAX_PATH, base);
+    static unsigned counter = 0;
+    for (;;) {
+        wchar_t name[64];
+        swprintf(name, 64, L"kelvor-test-%lu-%u", GetCurrentProcessId(), counter++);
+        path_ = std::wstring(base) + name;
+        if (CreateDirectoryW(path_.c_str(), nullptr))
+            return;
+        if (GetLastError() != ERROR_ALREADY_EXISTS)
+            return;
+    }
+}
+
+TempDir::~TempDir()
+{
+    RemoveTree(path_);
+}
+
+void RemoveTree(const std::wstring& path)
+{
+    DWORD attributes = GetFileAttributesW(path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES)
+        return;
+    // Links are removed, never walked.
+    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) && !(attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+        WIN32_FIND_DATAW found;
+        HANDLE search = FindFirstFileW((path + L"\\*").c_str(), &found);
+        if (search != INVALID_HANDLE_VALUE) {
+            do {
+                std::wstring name = found.cFileName;
+                if (name != L"." && name != L"..")
+                    RemoveTree(path + L"\\" + name);
+            } while (FindNextFileW(search, &found));
+            FindClose(search);
+        }
+        RemoveDirectoryW(path.c_str());
+        return;
+    }
+    SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+    if (!DeleteFileW(path.c_str()))
+        RemoveDirectoryW(path.c_str());
+}
+
+void MakeDirs(const std::wstring& path)
+{
+    size_t at = path.find_last_of(L"\\/");
+    if (at != std::wstring::npos && at > 2)
+        MakeDirs(path.substr(0, at));
+    CreateDirectoryW(path.c_str(), nullptr);
+}
+
+void WriteFileBytes(const std::wstring& path, const std::string& bytes)
+{
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return;
+    DWORD written = 0;
+    WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+    CloseHandle(file);
+}
+
+void WriteFileOfSize(const std::wstring& path, int64_t size)
+{
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return;
+    DWORD returned = 0;
+    DeviceIoControl(file, FSCTL_SET_SPARSE, nullptr, 0, nullptr, 0, &returned, nullptr);
+    LARGE_INTEGER end;
+    end.QuadPart = size;
+    SetFilePointerEx(file, end, nullptr, FILE_BEGIN);
+    SetEndOfFile(file);
+    CloseHandle(file);
+}
+
+std::string ReadFileBytes(const std::wstring& path)
+{
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              nullptr, OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return std::string();
+    std::string bytes;
+    char buffer[65536];
+    DWORD read = 0;
+    while (ReadFile(file, buffer, sizeof(buffer), &read, nullptr) && read > 0)
+        bytes.append(buffer, read);
+    CloseHandle(file);
+    return bytes;
+}
+
+bool Exists(const std::wstring& path)
+{
+    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+void SetLastAccess(const std::wstring& path, uint64_t fileTime)
+{
+    HANDLE file = CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return;
+    FILETIME time;
+    time.dwLowDateTime = static_cast<DWORD>(fileTime);
+    time.dwHighDateTime = static_cast<DWORD>(fileTime >> 32);
+    SetFileTime(file, nullptr, &time, nullptr);
+    CloseHandle(file);
+}
+
+std::wstring Widen(const std::string& utf8)
+{
+    if (utf8.empty())
+        return std::wstring();
+    int length = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
+    std::wstring text(length, L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), &text[0], length);
+    return text;
+}
+
+std::string Narrow(const std::wstring& text)
+{
+    if (text.empty())
+        return std::string();
+    int length = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
+                                     nullptr, nullptr);
+    std::string utf8(length, '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &utf8[0], length, nullptr,
+                        nullptr);
+    return utf8;
+}
+
+std::wstring BinDir()
+{
+    wchar_t path[MAX_PATH];
+    GetModuleFileNameW(nullptr, path, MAX_PATH);
+    std::wstring dir = path;
+    return dir.substr(0, dir.find_last_of(L"\\/"));
+}
+
+std::wstring MakeProgramFolder(const std::wstring& dir, bool withProxy)
+{
+    MakeDirs(dir);
+    CopyFileW((BinDir() + L"\\kelvor.exe").c_str(), (dir + L"\\kelvor.exe").c_str(), FALSE);
+    if (withProxy)
+        CopyFileW((BinDir() + L"\\polipo.exe").c_str(), (dir + L"\\polipo.exe").c_str(), FALSE);
+    return dir + L"\\";
+}
+
+ScopedEnv::ScopedEnv(const wchar_t* name, const std::wstring& value) : name_(name)
+{
+    old_ = Env(name, &hadOld_);
+    SetEnvironmentVariableW(name, value.c_str());
+}
+
+ScopedEnv::~ScopedEnv()
+{
+    SetEnvironmentVariableW(name_.c_str(), hadOld_ ? old_.c_str() : nullptr);
+}
+
+Child::Child(const std::wstring& exe, const std::wstring& arguments, const std::wstring& dir)
+{
+    std::wstring line = L"\"" + exe + L"\"";
+    if (!arguments.empty())
+        line += L" " + arguments;
+    std::vector<wchar_t> writable(line.begin(), line.end());
+    writable.push_back(0);
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION info{};
+    if (CreateProcessW(exe.c_str(), writable.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                       dir.empty() ? nullptr : dir.c_str(), &startup, &info)) {
+        CloseHandle(info.hThread);
+        process_ = info.hProcess;
+        id_ = info.dwProcessId;
+    }
+}
+
+Child::~Child()
+{
+    if (process_) {
+        if (Running()) {
+            TerminateProcess(process_, 1);
+            WaitForSingleObject(process_, 5000);
+        }
+        CloseHandle(process_);
+    }
+}
+
+Child::Child(Child&& other) noexcept : process_(other.process_), id_(other.id_)
+{
+    other.process_ = nullptr;
+    other.id_ = 0;
+}
+
+Child& Child::operator=(Child&& other) noexcept
+{
+    std::swap(process_, other.process_);
+    std::swap(id_, other.id_);
+    return *this;
+}
+
+bool Child::WaitExit(DWORD timeoutMs)
+{
+    return process_ && WaitForSingleObject(process_, timeoutMs) == WAIT_OBJECT_0;
+}
+
+bool Child::Running() const
+{
+    return process_ && WaitForSingleObject(process_, 0) == WAIT_TIMEOUT;
+}
+
+DWORD Child::ExitCode() const
+{
+    DWORD code = STILL_ACTIVE;
+    if (process_)
+        GetExitCodeProcess(process_, &code);
+    return code;
+}
+
+std::vector<ProxyRecord> ReadProxyRecords(const std::wstring& path)
+{
+    std::vector<ProxyRecord> records;
+    std::wstring text = Widen(ReadFileBytes(path));
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = text.find(L'\n', start);
+        if (end == std::wstring::npos)
+            break;  // a line still being written
+        std::wstring line = text.substr(start, end - start);
+        start = end + 1;
+        size_t tab1 = line.find(L'\t');
+        size_t tab2 = line.rfind(L'\t');
+        if (tab1 == std::wstring::npos || tab1 == tab2)
+            continue;
+        records.push_back(ProxyRecord{static_cast<DWORD>(wcstoul(line.c_str(), nullptr, 10)),
+                                      line.substr(tab1 + 1, tab2 - tab1 - 1), line.substr(tab2 + 1)});
+    }
+    return records;
+}
+
+namespace {
+
+struct WindowSearch {
+    DWORD Pid;
+    std::wstring ClassName;
+    std::vector<HWND> Found;
+};
+
+BOOL CALLBACK CollectWindow(HWND window, LPARAM context)
+{
+    auto* search = reinterpret_cast<WindowSearch*>(context);
+    DWORD pid = 0;
+    GetWindowThreadProcessId(window, &pid);
+    if (pid == search->Pid && (search->ClassName.empty() || ClassOf(window) == search->ClassName))
+        search->Found.push_back(window);
+    return TRUE;
+}
+
+BOOL CALLBACK CollectStatic(HWND child, LPARAM context)
+{
+    auto* texts = reinterpret_cast<std::wstring*>(context);
+    if (_wcsicmp(ClassOf(child).c_str(), L"Static") == 0) {
+        if (!texts->empty())
+            *texts += L"\n";
+        *texts += WindowText(child);
+    }
+    return TRUE;
+}
+
+}  // namespace
+
+std::vector<HWND> TopWindows(DWORD pid, const std::wstring& className)
+{
+    WindowSearch search{pid, className, {}};
+    EnumWindows(CollectWindow, reinterpret_cast<LPARAM>(&search));
+    return search.Found;
+}
+
+HWND WaitForTopWindow(DWORD pid, const std::wstring& className, DWORD timeoutMs)
+{
+    HWND found = nullptr;
+    WaitFor(
+        [&] {
+            std::vector<HWND> windows = TopWindows(pid, className);
+            found = windows.empty() ? nullptr : windows.front();
+            return found != nullptr;
+        },
+        timeoutMs);
+    return found;
+}
+
+std::wstring WindowText(HWND window)
+{
+    wchar_t text[1024] = L"";
+    // WM_GETTEXT reaches windows of other processes too, unlike GetWindowTextW on controls.
+    SendMessageTimeoutW(window, WM_GETTEXT, 1024, reinterpret_cast<LPARAM>(text), SMTO_ABORTIFHUNG, 5000,
+                        nullptr);
+    return text;
+}
+
+std::wstring ClassOf(HWND window)
+{
+    wchar_t name[256] = L"";
+    GetClassNameW(window, name, 256);
+    return name;
+}
+
+std::wstring StaticTexts(HWND window)
+{
+    std::wstring texts;
+    EnumChildWindows(window, CollectStatic, reinterpret_cast<LPARAM>(&texts));
+    return texts;
+}

@@ -1,0 +1,114 @@
+// Shared pieces of kelvor's tests: temporary folders, files, processes and windows, all real.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// A fresh folder under the temporary directory, removed with everything in it at the end.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    // The folder, without a trailing backslash.
+    const std::wstring& Path() const { return path_; }
+    // Path() + "\" + name.
+    std::wstring operator/(const std::wstring& name) const { return path_ + L"\\" + name; }
+
+private:
+    std::wstring path_;
+};
+
+void RemoveTree(const std::wstring& path);
+void MakeDirs(const std::wstring& path);
+void WriteFileBytes(const std::wstring& path, const std::string& bytes);
+// A file of the given length, sparse where the file system allows.
+void WriteFileOfSize(const std::wstring& path, int64_t size);
+std::string ReadFileBytes(const std::wstring& path);
+bool Exists(const std::wstring& path);
+void SetLastAccess(const std::wstring& path, uint64_t fileTime);
+std::wstring Widen(const std::string& utf8);
+std::string Narrow(const std::wstring& text);
+
+// The folder holding the test programs, kelvor.exe and the stand-in polipo.exe.
+std::wstring BinDir();
+
+// A program folder in dir: kelvor.exe and, when withProxy, the stand-in polipo.exe beside it.
+// Returns the folder, ending in a backslash.
+std::wstring MakeProgramFolder(const std::wstring& dir, bool withProxy = true);
+
+// Sets an environment variable for this process and the processes it starts, restoring the old
+// value at the end of the scope.
+class ScopedEnv {
+public:
+    ScopedEnv(const wchar_t* name, const std::wstring& value);
+    ~ScopedEnv();
+    ScopedEnv(const ScopedEnv&) = delete;
+    ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+private:
+    std::wstring name_;
+    std::wstring old_;
+    bool hadOld_;
+};
+
+// A started process; terminated at the end of the scope if it still runs.
+class Child {
+public:
+    Child() = default;
+    Child(const std::wstring& exe, const std::wstring& arguments, const std::wstring& dir);
+    ~Child();
+    Child(Child&& other) noexcept;
+    Child& operator=(Child&& other) noexcept;
+    Child(const Child&) = delete;
+    Child& operator=(const Child&) = delete;
+
+    bool Started() const { return process_ != nullptr; }
+    DWORD Id() const { return id_; }
+    HANDLE Handle() const { return process_; }
+    // True when the process ended within timeoutMs.
+    bool WaitExit(DWORD timeoutMs);
+    bool Running() const;
+    // The exit code once ended, STILL_ACTIVE before.
+    DWORD ExitCode() const;
+
+private:
+    HANDLE process_ = nullptr;
+    DWORD id_ = 0;
+};
+
+// One line the stand-in proxy records when it starts.
+struct ProxyRecord {
+    DWORD Pid;
+    std::wstring CommandLine;
+    std::wstring Directory;
+};
+std::vector<ProxyRecord> ReadProxyRecords(const std::wstring& path);
+
+// Polls condition every 50 ms until it holds or timeoutMs has passed.
+template <typename Condition>
+bool WaitFor(Condition condition, DWORD timeoutMs = 10000)
+{
+    DWORD start = GetTickCount();
+    for (;;) {
+        if (condition())
+            return true;
+        if (GetTickCount() - start > timeoutMs)
+            return false;
+        Sleep(50);
+    }
+}
+
+// Top-level windows of a process, in enumeration order; className filters when not empty.
+std::vector<HWND> TopWindows(DWORD pid, const std::wstring& className = L"");
+// The first top-level window of that class in process pid, waiting up to timeoutMs.
+HWND WaitForTopWindow(DWORD pid, const std::wstring& className, DWORD timeoutMs = 15000);
+std::wstring WindowText(HWND window);
+std::wstring ClassOf(HWND window);
+// The texts of a window's static children, joined by newlines.
+std::wstring StaticTexts(HWND window);
+bool ProcessRunning(DWORD pid);
