@@ -6,6 +6,8 @@
 namespace {
 
 constexpr DWORD CLOSE_TIMEOUT_MS = 5000;
+// TerminateProcess only starts the end; the port and the log are free once the process is gone.
+constexpr DWORD TERMINATE_TIMEOUT_MS = 1000;
 // Lets the old proxy release its listening port before the new one binds it.
 constexpr DWORD RESTART_PAUSE_MS = 100;
 
@@ -28,8 +30,10 @@ void StopProxy()
     if (!App.ProxyProcess.hProcess)
         return;
     EnumWindows(CloseFirstProxyWindow, reinterpret_cast<LPARAM>(&App.ProxyProcess));
-    if (WaitForSingleObject(App.ProxyProcess.hProcess, CLOSE_TIMEOUT_MS) == WAIT_TIMEOUT)
+    if (WaitForSingleObject(App.ProxyProcess.hProcess, CLOSE_TIMEOUT_MS) == WAIT_TIMEOUT) {
         TerminateProcess(App.ProxyProcess.hProcess, 0);
+        WaitForSingleObject(App.ProxyProcess.hProcess, TERMINATE_TIMEOUT_MS);
+    }
     CloseHandle(App.ProxyProcess.hProcess);
     // Nothing may wait on, terminate or close a handle that is no longer ours.
     App.ProxyProcess = PROCESS_INFORMATION{};

@@ -31,7 +31,7 @@ kelvor_start_wine() {
     echo "creating the Wine prefix $WINEPREFIX"
     "$kelvor_wine" wineboot -i >/dev/null 2>&1 || true
   fi
-  /usr/lib/wine/wineserver -p
+  /usr/lib/wine/wineserver -p >/dev/null 2>&1 </dev/null
   # The prefix's own services start with the first program and live on: start them here, away
   # from the pipes of the test runner, which would otherwise wait for them to close.
   "$kelvor_wine" cmd /c exit >/dev/null 2>&1 </dev/null || true

@@ -1,1 +1,376 @@
+// Trim passes over real folders, and kelvor.exe trimming its own cache at start and on its timer.
 #include <gtest/gtest.h>
+
+#include <climits>
+
+#include "cache/trim.h"
+#include "cache/trim_rules.h"
+#include "tests/support/support.h"
+
+namespace {
+
+// Access times count in minutes from an arbitrary day long past, so a larger minute is newer.
+constexpr uint64_t LONG_AGO = 132223104000000000ull;  // 2020-01-01
+constexpr uint64_t MINUTE = 600000000ull;
+
+void CacheFile(const std::wstring& path, int64_t size, uint64_t minute)
+{
+    WriteFileOfSize(path, size);
+    SetLastAccess(path, LONG_AGO + minute * MINUTE);
+}
+
+// The names of dir that still exist, joined by spaces, in the order asked.
+std::wstring Survivors(const TempDir& dir, const std::vector<std::wstring>& names)
+{
+    std::wstring left;
+    for (const std::wstring& name : names) {
+        if (Exists(dir / name))
+            left += (left.empty() ? L"" : L" ") + name;
+    }
+    return left;
+}
+
+// The file names of one folder as the file system lists them.
+std::vector<std::wstring> Listing(const std::wstring& folder)
+{
+    std::vector<std::wstring> names;
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW((folder + L"\\*").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE)
+        return names;
+    do {
+        if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+            names.push_back(found.cFileName);
+    } while (FindNextFileW(search, &found));
+    FindClose(search);
+    return names;
+}
+
+// Starts a Linux program, which Wine runs without giving a handle to wait on: callers await its
+// effect instead.
+bool StartLinuxProgram(const std::wstring& exe, const std::wstring& arguments, const std::wstring& folder)
+{
+    std::wstring line = L"\"" + exe + L"\" " + arguments;
+    std::vector<wchar_t> writable(line.begin(), line.end());
+    writable.push_back(0);
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION info{};
+    if (!CreateProcessW((L"Z:" + exe).c_str(), writable.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                        folder.c_str(), &startup, &info))
+        return false;
+    if (info.hProcess)
+        CloseHandle(info.hProcess);
+    if (info.hThread)
+        CloseHandle(info.hThread);
+    return true;
+}
+
+bool IsDirectoryLink(const std::wstring& path)
+{
+    const DWORD LINK = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT;
+    DWORD attributes = GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & LINK) == LINK;
+}
+
+// A Linux symbolic link, which Wine shows as a directory with a reparse point. Wine's own
+// CreateSymbolicLinkW reports success and makes nothing.
+bool MakeDirectoryLink(const std::wstring& folder, const std::wstring& target, const std::wstring& name)
+{
+    return StartLinuxProgram(L"/bin/ln", L"-s " + target + L" " + name, folder) &&
+           WaitFor([&] { return IsDirectoryLink(folder + L"\\" + name); }, 5000);
+}
+
+// The Linux path Wine gives a Windows one, or an empty string outside Wine.
+std::wstring UnixPath(const std::wstring& path)
+{
+    using UnixFileName = char*(CDECL*)(const wchar_t*);
+    auto unixFileName = reinterpret_cast<UnixFileName>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
+    char* name = unixFileName ? unixFileName(path.c_str()) : nullptr;
+    if (!name)
+        return std::wstring();
+    std::wstring unixPath = Widen(name);
+    HeapFree(GetProcessHeap(), 0, name);
+    return unixPath;
+}
+
+// Where Wine keeps its drives, as links named "c:", "z:"..., ending in a slash.
+std::wstring DeviceFolder()
+{
+    std::wstring devices = UnixPath(L"C:\\");
+    size_t cut = devices.rfind(L"/c:");
+    return cut == std::wstring::npos ? std::wstring() : devices.substr(0, cut + 1);
+}
+
+// A drive letter of its own over folder, made as Wine makes drives. Returns the drive ("Y:"), or
+// an empty string.
+std::wstring MapDrive(const std::wstring& folder)
+{
+    for (wchar_t letter = L'y'; letter > L'd'; --letter) {
+        std::wstring drive = std::wstring(1, letter) + L":";
+        if (GetDriveTypeW((drive + L"\\").c_str()) != DRIVE_NO_ROOT_DIR)
+            continue;
+        StartLinuxProgram(L"/bin/ln", L"-s \"" + UnixPath(folder) + L"\" \"" + DeviceFolder() + drive + L"\"",
+                          folder);
+        return WaitFor([&] { return Exists(drive + L"\\"); }, 5000) ? drive : std::wstring();
+    }
+    return std::wstring();
+}
+
+// Wine cannot remove a Linux link to a directory, so the tests' clean-up cannot either.
+void RemoveLinks(const std::wstring& folder, const std::vector<std::wstring>& names)
+{
+    std::wstring arguments = L"-f";
+    for (const std::wstring& name : names)
+        arguments += L" \"" + name + L"\"";
+    StartLinuxProgram(L"/bin/rm", arguments, folder);
+    WaitFor([&] { return !Exists(folder + L"\\" + names.back()); }, 5000);
+}
+
+}  // namespace
+
+TEST(TrimRules, ZeroAndNegativeSizesSwitchTrimmingOff)
+{
+    EXPECT_EQ(TrimLimitBytes(0), 0);
+    EXPECT_EQ(TrimLimitBytes(-5), 0);
+    EXPECT_EQ(TrimLimitBytes(INT_MIN), 0);
+
+    TempDir dir;
+    CacheFile(dir / L"a", 1000, 1);
+    CacheFile(dir / L"b", 1000, 2);
+    TrimCache(dir.Path(), TrimLimitBytes(-5));
+    TrimCache(dir.Path(), 0);
+    TrimCache(dir.Path(), -1);
+    EXPECT_EQ(Survivors(dir, {L"a", L"b"}), L"a b");
+}
+
+TEST(TrimRules, LimitAndSizesAreSixtyFourBit)
+{
+    EXPECT_EQ(TrimLimitBytes(1), 1048576);
+    EXPECT_EQ(TrimLimitBytes(4096), 4294967296LL);
+    EXPECT_EQ(TrimLimitBytes(INT_MAX), 2147483647LL * 1048576);
+
+    TempDir dir;
+    const int64_t FIVE_GIB = 5368709120LL;
+    CacheFile(dir / L"big", FIVE_GIB, 1);
+    CacheFile(dir / L"small", 100, 2);
+    TrimIndex index;
+    EXPECT_EQ(ScanCacheDir(dir.Path(), index), FIVE_GIB + 100);
+    ClearTrimIndex(index);
+
+    // Cut to 32 bits the file would weigh 1 GiB and fit, and 5121 MB would be 1 MB.
+    TrimCache(dir.Path(), TrimLimitBytes(5121));
+    EXPECT_EQ(Survivors(dir, {L"big", L"small"}), L"big small");
+    TrimCache(dir.Path(), TrimLimitBytes(4096));
+    EXPECT_EQ(Survivors(dir, {L"big", L"small"}), L"small");
+}
+
+TEST(TrimRules, TimerPeriodFallsBackToTwoHoursAndStopsAtTheLongestWindowTimer)
+{
+    EXPECT_EQ(TrimPeriodMs(0), 120u * 60000);
+    EXPECT_EQ(TrimPeriodMs(-1), 120u * 60000);
+    EXPECT_EQ(TrimPeriodMs(INT_MIN), 120u * 60000);
+    EXPECT_EQ(TrimPeriodMs(1), 60000u);
+    EXPECT_EQ(TrimPeriodMs(35791), 35791u * 60000);
+    EXPECT_EQ(TrimPeriodMs(35792), 35791u * 60000);
+    EXPECT_EQ(TrimPeriodMs(INT_MAX), 35791u * 60000);
+    EXPECT_LE(TrimPeriodMs(INT_MAX), static_cast<unsigned>(USER_TIMER_MAXIMUM));
+}
+
+TEST(TrimRules, VolumeRootsHoweverWritten)
+{
+    for (const wchar_t* root : {L"C:", L"C:\\", L"C:/", L"c:\\\\", L"\\\\server\\share", L"\\\\server\\share\\",
+                                L"//server/share/", L"\\\\?\\C:\\", L"\\\\.\\D:", L"\\\\?\\UNC\\server\\share\\",
+                                L"\\", L"/"})
+        EXPECT_TRUE(IsVolumeRoot(root)) << Narrow(root);
+    for (const wchar_t* folder : {L"", L"C:\\cache", L"C:\\cache\\", L"C:cache", L"cache", L"\\cache",
+                                  L"\\\\server\\share\\cache", L"\\\\?\\C:\\cache", L"\\\\?\\UNC\\server\\share\\x"})
+        EXPECT_FALSE(IsVolumeRoot(folder)) << Narrow(folder);
+}
+
+TEST(TrimCache, AVolumeRootIsNeverTrimmedHoweverItIsReached)
+{
+    TempDir dir;
+    MakeDirs(dir / L"sub");
+    CacheFile(dir / L"old", 100, 1);
+    CacheFile(dir / L"sub\\older", 100, 0);
+    // A drive of our own over the temporary folder, so that a failed guard cannot reach C:.
+    std::wstring root = MapDrive(dir.Path());
+    ASSERT_FALSE(root.empty());
+    ASSERT_TRUE(Exists(root + L"\\sub\\older"));
+
+    for (const std::wstring& path : {root + L"\\", root + L"/", root + L"\\sub\\..", root + L"\\sub\\..\\"})
+        TrimCache(path, 1);
+    std::wstring left = Survivors(dir, {L"old", L"sub\\older"});
+    // Below the root the same files are fair game.
+    TrimCache(root + L"\\sub", 1);
+    std::wstring belowRoot = Survivors(dir, {L"old", L"sub\\older"});
+    RemoveLinks(L"C:\\", {DeviceFolder() + static_cast<wchar_t>(towlower(root[0])) + L":"});
+    EXPECT_EQ(left, L"old sub\\older");
+    EXPECT_EQ(belowRoot, L"old");
+}
+
+TEST(TrimCache, AnEmptyOrMissingCacheFolderTrimsNothing)
+{
+    TempDir dir;
+    CacheFile(dir / L"a", 100, 1);
+    MakeDirs(dir / L"empty");
+    // An empty name must not become the current folder or the root of its drive.
+    wchar_t before[MAX_PATH];
+    GetCurrentDirectoryW(MAX_PATH, before);
+    SetCurrentDirectoryW(dir.Path().c_str());
+    TrimCache(L"", 1);
+    SetCurrentDirectoryW(before);
+    TrimCache(dir / L"missing", 1);
+    TrimCache(dir / L"empty", 1);
+    EXPECT_EQ(Survivors(dir, {L"a", L"missing", L"empty"}), L"a empty");
+}
+
+TEST(TrimCache, DeletesOldestFirstUntilTheRestFitsTheLimit)
+{
+    TempDir dir;
+    const std::vector<std::wstring> all = {L"zero1", L"zero2", L"a", L"b", L"c"};
+    auto fill = [&] {
+        CacheFile(dir / L"zero1", 0, 1);
+        CacheFile(dir / L"zero2", 0, 2);
+        CacheFile(dir / L"a", 300, 3);
+        CacheFile(dir / L"b", 300, 5);
+        CacheFile(dir / L"c", 300, 4);
+    };
+    fill();
+    TrimCache(dir.Path(), 900);
+    EXPECT_EQ(Survivors(dir, all), L"zero1 zero2 a b c") << "a total equal to the limit fits";
+    // One byte over: empty files cost nothing to keep but do not end the walk.
+    TrimCache(dir.Path(), 899);
+    EXPECT_EQ(Survivors(dir, all), L"b c");
+    fill();
+    TrimCache(dir.Path(), 600);
+    EXPECT_EQ(Survivors(dir, all), L"b c");
+    fill();
+    TrimCache(dir.Path(), 599);
+    EXPECT_EQ(Survivors(dir, all), L"b");
+    fill();
+    TrimCache(dir.Path(), 1);
+    EXPECT_EQ(Survivors(dir, all), L"");
+}
+
+TEST(TrimCache, FilesOfTheSameAccessTimeGoInTheOrderTheFolderListsThem)
+{
+    TempDir dir;
+    for (const wchar_t* name : {L"t5", L"t1", L"t4", L"t2", L"t3"})
+        CacheFile(dir / name, 100, 7);
+    CacheFile(dir / L"older", 100, 6);
+    CacheFile(dir / L"newer", 100, 8);
+    std::vector<std::wstring> ties;
+    for (const std::wstring& name : Listing(dir.Path())) {
+        if (name[0] == L't')
+            ties.push_back(name);
+    }
+    ASSERT_EQ(ties.size(), 5u);
+
+    TrimCache(dir.Path(), 400);
+    EXPECT_EQ(Survivors(dir, {L"older", ties[0], ties[1], ties[2], ties[3], ties[4], L"newer"}),
+              ties[2] + L" " + ties[3] + L" " + ties[4] + L" newer");
+    TrimCache(dir.Path(), 100);
+    EXPECT_EQ(Survivors(dir, {ties[2], ties[3], ties[4], L"newer"}), L"newer");
+}
+
+TEST(TrimCache, SubfoldersCompeteByTimeAloneAndStayWhenEmptied)
+{
+    TempDir dir;
+    MakeDirs(dir / L"d1\\d2");
+    MakeDirs(dir / L"d3");
+    CacheFile(dir / L"top", 400, 4);
+    CacheFile(dir / L"d1\\oldest", 100, 1);
+    CacheFile(dir / L"d1\\d2\\deep", 200, 2);
+    CacheFile(dir / L"d3\\newest", 300, 5);
+    CacheFile(dir / L"d3\\middle", 300, 3);
+
+    TrimIndex index;
+    EXPECT_EQ(ScanCacheDir(dir.Path(), index), 1300);
+    EXPECT_EQ(index.Count, 5u);
+    ClearTrimIndex(index);
+
+    TrimCache(dir.Path(), 1000);
+    EXPECT_EQ(Survivors(dir, {L"top", L"d1\\oldest", L"d1\\d2\\deep", L"d3\\middle", L"d3\\newest"}),
+              L"top d3\\middle d3\\newest");
+    TrimCache(dir.Path(), 700);
+    EXPECT_EQ(Survivors(dir, {L"top", L"d3\\middle", L"d3\\newest", L"d1", L"d1\\d2", L"d3"}),
+              L"top d3\\newest d1 d1\\d2 d3");
+}
+
+TEST(TrimCache, FilesThatCannotBeDeletedStayCountedAndTheNextOldestGoes)
+{
+    TempDir dir;
+    CacheFile(dir / L"readonly", 100, 1);
+    CacheFile(dir / L"held", 100, 2);
+    CacheFile(dir / L"a", 100, 3);
+    CacheFile(dir / L"b", 100, 4);
+    SetFileAttributesW((dir / L"readonly").c_str(), FILE_ATTRIBUTE_READONLY);
+    HANDLE held = CreateFileW((dir / L"held").c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+
+    TrimCache(dir.Path(), 300);
+    CloseHandle(held);
+    EXPECT_EQ(Survivors(dir, {L"readonly", L"held", L"a", L"b"}), L"readonly held b");
+}
+
+TEST(TrimCache, DirectoryLinksAreNeitherWalkedNorDeleted)
+{
+    TempDir dir;
+    MakeDirs(dir / L"cache\\inner");
+    MakeDirs(dir / L"elsewhere");
+    CacheFile(dir / L"elsewhere\\precious", 1000, 1);
+    CacheFile(dir / L"cache\\inner\\kept", 100, 9);
+    ASSERT_TRUE(MakeDirectoryLink(dir / L"cache", L"../elsewhere", L"out"));
+    // A link back into the cache would count its files twice and offer them twice.
+    ASSERT_TRUE(MakeDirectoryLink(dir / L"cache", L"inner", L"loop"));
+
+    TrimIndex index;
+    EXPECT_EQ(ScanCacheDir(dir / L"cache", index), 100);
+    EXPECT_EQ(index.Count, 1u);
+    ClearTrimIndex(index);
+
+    TrimCache(dir / L"cache", 1);
+    EXPECT_EQ(Survivors(dir, {L"elsewhere\\precious", L"cache\\out", L"cache\\loop", L"cache\\inner\\kept"}),
+              L"elsewhere\\precious cache\\out cache\\loop");
+    RemoveLinks(dir / L"cache", {L"out", L"loop"});
+}
+
+TEST(TrimEndToEnd, KelvorTrimsBeforeStartingTheProxyAndOnEveryTimerMessage)
+{
+    TempDir dir;
+    std::wstring program = MakeProgramFolder(dir / L"program");
+    std::wstring cache = dir / L"cache";
+    MakeDirs(cache);
+    WriteFileBytes(program + L"kelvor.ini", "[kelvor]\r\ncache dir=" + Narrow(cache) + "\r\ncache size=1\r\n");
+    // What stays is exactly the 1 MiB limit: had the proxy's own files (3 x 316 bytes, fresh) been
+    // there already, f3 would have gone too.
+    CacheFile(cache + L"\\f1", 400000, 1);
+    CacheFile(cache + L"\\f2", 400000, 2);
+    CacheFile(cache + L"\\f3", 524288, 3);
+    CacheFile(cache + L"\\f4", 524288, 4);
+
+    Child kelvor(program + L"kelvor.exe", L"", dir.Path());
+    ASSERT_TRUE(kelvor.Started());
+    ASSERT_TRUE(WaitFor([&] { return Exists(cache + L"\\entry3.bin"); }));
+    HWND main = WaitForTopWindow(kelvor.Id(), L"KELVOR");
+    ASSERT_NE(main, nullptr);
+    EXPECT_EQ(Survivors(dir, {L"cache\\f1", L"cache\\f2", L"cache\\f3", L"cache\\f4"}), L"cache\\f3 cache\\f4");
+
+    MakeDirs(cache + L"\\late");
+    CacheFile(cache + L"\\late\\g1", 300000, 0);
+    CacheFile(cache + L"\\g2", 300000, 1);
+    PostMessageW(main, WM_TIMER, 42, 0);
+    EXPECT_TRUE(WaitFor([&] { return !Exists(cache + L"\\f3"); }));
+    // The pass runs inside the window's message handling: a sent message waits for its end.
+    SendMessageTimeoutW(main, WM_NULL, 0, 0, SMTO_NORMAL, 10000, nullptr);
+    EXPECT_EQ(Survivors(dir, {L"cache\\late\\g1", L"cache\\g2", L"cache\\f3", L"cache\\f4", L"cache\\a\\entry1.bin",
+                              L"cache\\b\\entry2.bin", L"cache\\entry3.bin", L"cache\\late"}),
+              L"cache\\f4 cache\\a\\entry1.bin cache\\b\\entry2.bin cache\\entry3.bin cache\\late");
+
+    PostMessageW(main, WM_CLOSE, 0, 0);
+    EXPECT_TRUE(kelvor.WaitExit(15000));
+}

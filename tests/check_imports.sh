@@ -13,7 +13,8 @@ for dll in "${dlls[@]}"; do
 done
 printf '%s\n' "${dlls[@],,}" | grep -qx 'psapi.dll' || { echo "psapi.dll is not imported"; status=1; }
 # Functions newer than Windows XP would stop the program from loading there.
-for newer in K32EnumProcesses K32EnumProcessModules K32GetModuleFileNameExW; do
+for newer in GetTickCount64 K32EnumProcesses K32EnumProcessModules K32GetModuleFileNameExW \
+             InitializeSRWLock InitializeConditionVariable InitOnceExecuteOnce; do
   if "$objdump" -p "$exe" | grep -qw "$newer"; then echo "imports $newer"; status=1; fi
 done
 exit $status

@@ -1,1 +1,253 @@
+// Stopping and restarting the supervised proxy, with the stand-in proxy as a real process.
 #include <gtest/gtest.h>
+
+#include "app/app_state.h"
+#include "app/resources/resource.h"
+#include "proxy/launch.h"
+#include "proxy/stop.h"
+#include "tests/support/support.h"
+
+namespace {
+
+// kelvor's state as it is at start-up with the program folder in dir.
+void UseProgramFolder(const TempDir& dir)
+{
+    lstrcpynW(App.AppName, L"kelvor", 100);
+    lstrcpynW(App.ProgramDir, MakeProgramFolder(dir / L"program").c_str(), MAX_PATH);
+    lstrcpynW(App.CacheDir, (dir / L"cache").c_str(), MAX_PATH);
+    App.ProxyProcess = PROCESS_INFORMATION{};
+}
+
+// A proxy still recorded when a test fails half-way must not outlive the test.
+struct ForgetProxyAtEnd {
+    ~ForgetProxyAtEnd()
+    {
+        if (App.ProxyProcess.hProcess) {
+            TerminateProcess(App.ProxyProcess.hProcess, 1);
+            WaitForSingleObject(App.ProxyProcess.hProcess, 5000);
+            CloseHandle(App.ProxyProcess.hProcess);
+        }
+        App.ProxyProcess = PROCESS_INFORMATION{};
+    }
+};
+
+bool AllZero(const PROCESS_INFORMATION& process)
+{
+    return !process.hProcess && !process.hThread && !process.dwProcessId && !process.dwThreadId;
+}
+
+std::vector<std::wstring> Lines(const std::wstring& path)
+{
+    std::vector<std::wstring> lines;
+    std::wstring text = Widen(ReadFileBytes(path));
+    for (size_t start = 0, end; (end = text.find(L'\n', start)) != std::wstring::npos; start = end + 1)
+        lines.push_back(text.substr(start, end - start));
+    return lines;
+}
+
+bool Contains(const std::wstring& text, const std::wstring& part)
+{
+    return text.find(part) != std::wstring::npos;
+}
+
+// Launches the proxy as kelvor does and waits until it has a window to be asked to close.
+DWORD LaunchProxyAndWaitForWindow()
+{
+    if (!LaunchProxy(nullptr, false))
+        return 0;
+    DWORD pid = App.ProxyProcess.dwProcessId;
+    return WaitForTopWindow(pid, L"StandInProxy") ? pid : 0;
+}
+
+DWORD StopProxyTimed()
+{
+    DWORD start = GetTickCount();
+    StopProxy();
+    return GetTickCount() - start;
+}
+
+// A stand-in that kelvor knows nothing of, from a program folder of its own.
+Child StartUnrecordedStandIn(const TempDir& dir, const std::wstring& closeLog)
+{
+    ScopedEnv logCloses(L"KELVOR_PROXY_CLOSE_LOG", closeLog);
+    std::wstring program = MakeProgramFolder(dir / L"other");
+    Child other(program + L"polipo.exe", L"", program);
+    WaitForTopWindow(other.Id(), L"StandInProxy");
+    return other;
+}
+
+}  // namespace
+
+TEST(StopProxy, AProxyThatClosesIsLeftToExitByItselfAndStopReturnsOnceItHasEnded)
+{
+    TempDir dir;
+    UseProgramFolder(dir);
+    ForgetProxyAtEnd forget;
+    ScopedEnv logCloses(L"KELVOR_PROXY_CLOSE_LOG", dir / L"closes.txt");
+    DWORD pid = LaunchProxyAndWaitForWindow();
+    ASSERT_NE(pid, 0u);
+    WatchedProcess proxy(pid);
+    ASSERT_TRUE(proxy.Opened());
+
+    DWORD handlesBefore = OwnHandleCount();
+    DWORD elapsed = StopProxyTimed();
+
+    EXPECT_FALSE(proxy.Running());
+    EXPECT_LT(elapsed, 4000u);
+    EXPECT_EQ(proxy.ExitCode(), 0u);
+    // Only a proxy that ran to its own end writes this line; a terminated one never does.
+    EXPECT_TRUE(Contains(Widen(ReadFileBytes(App.ProgramDir + std::wstring(L"polipo.log"))),
+                         L"proxy " + std::to_wstring(pid) + L" exiting"));
+    EXPECT_EQ(Lines(dir / L"closes.txt"), std::vector<std::wstring>{std::to_wstring(pid) + L"\tstand-in 1"});
+    EXPECT_TRUE(AllZero(App.ProxyProcess));
+    // The one handle kelvor kept for the proxy is gone, and nothing else was left open.
+    EXPECT_EQ(OwnHandleCount(), handlesBefore - 1);
+}
+
+TEST(StopProxy, AProxyThatIgnoresCloseIsTerminatedWithCodeZeroAfterFiveSeconds)
+{
+    TempDir dir;
+    UseProgramFolder(dir);
+    ForgetProxyAtEnd forget;
+    ScopedEnv ignoreClose(L"KELVOR_PROXY_IGNORE_CLOSE", L"1");
+    ScopedEnv logCloses(L"KELVOR_PROXY_CLOSE_LOG", dir / L"closes.txt");
+    DWORD pid = LaunchProxyAndWaitForWindow();
+    ASSERT_NE(pid, 0u);
+    WatchedProcess proxy(pid);
+    ASSERT_TRUE(proxy.Opened());
+
+    DWORD handlesBefore = OwnHandleCount();
+    DWORD elapsed = StopProxyTimed();
+
+    EXPECT_FALSE(proxy.Running());
+    EXPECT_GE(elapsed, 4500u);
+    EXPECT_LT(elapsed, 15000u);
+    EXPECT_EQ(proxy.ExitCode(), 0u);
+    // It was asked first, and it did not end by itself.
+    EXPECT_EQ(Lines(dir / L"closes.txt").size(), 1u);
+    EXPECT_FALSE(Contains(Widen(ReadFileBytes(App.ProgramDir + std::wstring(L"polipo.log"))),
+                          L"proxy " + std::to_wstring(pid) + L" exiting"));
+    EXPECT_TRUE(AllZero(App.ProxyProcess));
+    EXPECT_EQ(OwnHandleCount(), handlesBefore - 1);
+}
+
+TEST(StopProxy, OnlyTheFirstWindowOfTheProxyIsAskedToClose)
+{
+    TempDir dir;
+    UseProgramFolder(dir);
+    ForgetProxyAtEnd forget;
+    Child other = StartUnrecordedStandIn(dir, dir / L"other-closes.txt");
+    ASSERT_TRUE(other.Started());
+
+    // The proxy keeps running after a close, so every close posted to it would be logged.
+    ScopedEnv ignoreClose(L"KELVOR_PROXY_IGNORE_CLOSE", L"1");
+    ScopedEnv windows(L"KELVOR_PROXY_WINDOWS", L"3");
+    ScopedEnv logCloses(L"KELVOR_PROXY_CLOSE_LOG", dir / L"closes.txt");
+    DWORD pid = LaunchProxyAndWaitForWindow();
+    ASSERT_NE(pid, 0u);
+    ASSERT_TRUE(WaitFor([&] { return TopWindows(pid, L"StandInProxy").size() == 3; }));
+    std::vector<HWND> proxyWindows = TopWindows(pid);
+    ASSERT_FALSE(proxyWindows.empty());
+    std::wstring first = WindowText(proxyWindows.front());
+
+    StopProxy();
+
+    EXPECT_EQ(Lines(dir / L"closes.txt"), std::vector<std::wstring>{std::to_wstring(pid) + L"\t" + first});
+    EXPECT_TRUE(other.Running());
+    EXPECT_TRUE(Lines(dir / L"other-closes.txt").empty());
+}
+
+TEST(StopProxy, WithNoProxyRecordedTouchesNothingAndReturnsAtOnce)
+{
+    TempDir dir;
+    UseProgramFolder(dir);
+    Child other = StartUnrecordedStandIn(dir, dir / L"other-closes.txt");
+    ASSERT_TRUE(other.Started());
+
+    DWORD handlesBefore = OwnHandleCount();
+    DWORD elapsed = StopProxyTimed();
+
+    EXPECT_LT(elapsed, 1000u);
+    EXPECT_TRUE(AllZero(App.ProxyProcess));
+    EXPECT_EQ(OwnHandleCount(), handlesBefore);
+    // Time for a close, had one been posted, to arrive.
+    Sleep(500);
+    EXPECT_TRUE(other.Running());
+    EXPECT_TRUE(Lines(dir / L"other-closes.txt").empty());
+}
+
+TEST(RestartProxy, EndsTheOldProxyAndSupervisesExactlyOneNewOne)
+{
+    TempDir dir;
+    UseProgramFolder(dir);
+    ForgetProxyAtEnd forget;
+    std::wstring record = dir / L"record.txt";
+    ScopedEnv recordTo(L"KELVOR_PROXY_RECORD", record);
+    DWORD oldPid = LaunchProxyAndWaitForWindow();
+    ASSERT_NE(oldPid, 0u);
+    WatchedProcess old(oldPid);
+
+    RestartProxy(nullptr);
+
+    EXPECT_FALSE(old.Running());
+    ASSERT_TRUE(WaitFor([&] { return ReadProxyRecords(record).size() >= 2; }));
+    // Time for a second launch, had there been one, to record itself.
+    Sleep(500);
+    std::vector<ProxyRecord> records = ReadProxyRecords(record);
+    ASSERT_EQ(records.size(), 2u);
+    EXPECT_EQ(records[0].Pid, oldPid);
+    EXPECT_EQ(records[1].Pid, App.ProxyProcess.dwProcessId);
+    EXPECT_FALSE(Contains(records[1].CommandLine, L" -x "));
+    WatchedProcess fresh(records[1].Pid);
+    EXPECT_TRUE(fresh.Running());
+    EXPECT_NE(App.ProxyProcess.hProcess, nullptr);
+    EXPECT_EQ(WaitForSingleObject(App.ProxyProcess.hProcess, 0), static_cast<DWORD>(WAIT_TIMEOUT));
+
+    ASSERT_NE(WaitForTopWindow(records[1].Pid, L"StandInProxy"), nullptr);
+    StopProxy();
+    EXPECT_TRUE(fresh.WaitExit(0));
+}
+
+// The real program, driven through the commands of its tray menu.
+TEST(Kelvor, RestartCommandReplacesTheProxyAndExitStopsTheNewOne)
+{
+    RunningKelvor kelvor;
+    ASSERT_TRUE(kelvor.Ready());
+    WatchedProcess first(kelvor.Records()[0].Pid);
+    ASSERT_NE(WaitForTopWindow(kelvor.Records()[0].Pid, L"StandInProxy"), nullptr);
+
+    PostMessageW(kelvor.Main(), WM_COMMAND, CMD_RESTART, 0);
+    ASSERT_TRUE(WaitFor([&] { return kelvor.Records().size() == 2; }));
+    WatchedProcess second(kelvor.Records()[1].Pid);
+    EXPECT_TRUE(first.WaitExit(0));
+    EXPECT_TRUE(second.Running());
+    ASSERT_NE(WaitForTopWindow(kelvor.Records()[1].Pid, L"StandInProxy"), nullptr);
+
+    PostMessageW(kelvor.Main(), WM_COMMAND, CMD_EXIT, 0);
+    ASSERT_TRUE(kelvor.Process().WaitExit(15000));
+    EXPECT_EQ(kelvor.Process().ExitCode(), 0u);
+    EXPECT_TRUE(second.WaitExit(0));
+    EXPECT_EQ(kelvor.Records().size(), 2u);
+}
+
+TEST(Kelvor, ExitLeavesAPurgeRunThatIsStillGoingOnAlone)
+{
+    ScopedEnv slowPurge(L"KELVOR_PROXY_PURGE_DELAY_MS", L"8000");
+    RunningKelvor kelvor;
+    ASSERT_TRUE(kelvor.Ready());
+    WatchedProcess proxy(kelvor.Records()[0].Pid);
+    ASSERT_NE(WaitForTopWindow(kelvor.Records()[0].Pid, L"StandInProxy"), nullptr);
+
+    PostMessageW(kelvor.Main(), WM_COMMAND, CMD_PURGE_CACHE, 0);
+    ASSERT_TRUE(WaitFor([&] { return kelvor.Records().size() == 2; }));
+    ProxyRecord purgeRecord = kelvor.Records()[1];
+    ASSERT_TRUE(Contains(purgeRecord.CommandLine, L" -x "));
+    WatchedProcess purge(purgeRecord.Pid);
+    ASSERT_TRUE(purge.Running());
+
+    PostMessageW(kelvor.Main(), WM_COMMAND, CMD_EXIT, 0);
+    ASSERT_TRUE(kelvor.Process().WaitExit(15000));
+    EXPECT_EQ(kelvor.Process().ExitCode(), 0u);
+    EXPECT_TRUE(proxy.WaitExit(0));
+    EXPECT_TRUE(purge.Running());
+}

@@ -1,1 +1,319 @@
+// The tray icon, its menu and the menu's commands, driven with window messages to kelvor.exe
+// running for real with the stand-in proxy.
 #include <gtest/gtest.h>
+#include <windows.h>
+#include <shellapi.h>
+
+#include <algorithm>
+
+#include "app/resources/resource.h"
+#include "tests/support/support.h"
+
+namespace {
+
+constexpr UINT WM_TRAYNOTIFY = WM_USER + 1;
+
+// The open popup menu of process pid, if there is one.
+HWND OpenMenu(DWORD pid)
+{
+    for (HWND window : TopWindows(pid, L"#32768"))
+        if (IsWindowVisible(window))
+            return window;
+    return nullptr;
+}
+
+HWND WaitForOpenMenu(DWORD pid)
+{
+    HWND menu = nullptr;
+    WaitFor([&] { return (menu = OpenMenu(pid)) != nullptr; });
+    return menu;
+}
+
+bool Alive(DWORD pid)
+{
+    HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, pid);
+    if (!process)
+        return false;
+    bool running = WaitForSingleObject(process, 0) == WAIT_TIMEOUT;
+    CloseHandle(process);
+    return running;
+}
+
+// The notification-area icon that kelvor adds, as the shell knows it.
+NOTIFYICONDATAW IconOf(HWND main)
+{
+    NOTIFYICONDATAW data{};
+    data.cbSize = sizeof(data);
+    data.hWnd = main;
+    data.uID = 0;
+    return data;
+}
+
+bool IconShown(HWND main)
+{
+    NOTIFYICONDATAW data = IconOf(main);
+    data.uFlags = NIF_TIP;
+    lstrcpynW(data.szTip, L"kelvor", ARRAYSIZE(data.szTip));
+    return Shell_NotifyIconW(NIM_MODIFY, &data) != 0;
+}
+
+// Sets a default value under HKEY_CURRENT_USER\Software\Classes, and puts back what was there,
+// removing the keys it created, at the end of the scope.
+class ScopedClassesValue {
+public:
+    ScopedClassesValue(const std::wstring& subKey, const std::wstring& value)
+    {
+        std::wstring path = L"Software\\Classes";
+        size_t start = 0;
+        // Key by key, to know which ones are new.
+        while (start <= subKey.size()) {
+            size_t end = subKey.find(L'\\', start);
+            if (end == std::wstring::npos)
+                end = subKey.size();
+            path += L"\\" + subKey.substr(start, end - start);
+            HKEY key = nullptr;
+            DWORD disposition = 0;
+            if (RegCreateKeyExW(HKEY_CURRENT_USER, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
+                                &disposition) != ERROR_SUCCESS)
+                return;
+            if (disposition == REG_CREATED_NEW_KEY)
+                created_.push_back(path);
+            RegCloseKey(key);
+            start = end + 1;
+        }
+        path_ = path;
+        HKEY key = nullptr;
+        RegOpenKeyExW(HKEY_CURRENT_USER, path_.c_str(), 0, KEY_ALL_ACCESS, &key);
+        wchar_t old[1024];
+        DWORD size = sizeof(old);
+        hadOld_ = RegQueryValueExW(key, nullptr, nullptr, nullptr, reinterpret_cast<BYTE*>(old), &size) ==
+                  ERROR_SUCCESS;
+        if (hadOld_)
+            old_ = old;
+        RegSetValueExW(key, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
+                       static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
+        RegCloseKey(key);
+    }
+
+    ~ScopedClassesValue()
+    {
+        if (hadOld_) {
+            HKEY key = nullptr;
+            if (RegOpenKeyExW(HKEY_CURRENT_USER, path_.c_str(), 0, KEY_ALL_ACCESS, &key) == ERROR_SUCCESS) {
+                RegSetValueExW(key, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(old_.c_str()),
+                               static_cast<DWORD>((old_.size() + 1) * sizeof(wchar_t)));
+                RegCloseKey(key);
+            }
+        }
+        for (auto key = created_.rbegin(); key != created_.rend(); ++key)
+            RegDeleteKeyW(HKEY_CURRENT_USER, key->c_str());
+    }
+
+    ScopedClassesValue(const ScopedClassesValue&) = delete;
+    ScopedClassesValue& operator=(const ScopedClassesValue&) = delete;
+
+private:
+    std::wstring path_;
+    std::vector<std::wstring> created_;
+    std::wstring old_;
+    bool hadOld_ = false;
+};
+
+}  // namespace
+
+TEST(Tray, ButtonPressesOpenTheMenuAndOtherMouseMessagesDoNot)
+{
+    RunningKelvor kelvor;
+    ASSERT_TRUE(kelvor.Ready());
+    DWORD pid = kelvor.Process().Id();
+
+    for (UINT mouse : {WM_LBUTTONUP, WM_RBUTTONUP, WM_MOUSEMOVE, WM_LBUTTONDBLCLK, WM_RBUTTONDBLCLK}) {
+        // Sent, not posted: the answer comes once kelvor has handled it, and would not come in
+        // time if it had opened a menu.
+        DWORD_PTR result = 0;
+        EXPECT_NE(SendMessageTimeoutW(kelvor.Main(), WM_TRAYNOTIFY, 0, mouse, SMTO_ABORTIFHUNG, 5000, &result),
+                  0)
+            << mouse;
+        EXPECT_EQ(OpenMenu(pid), nullptr) << mouse;
+    }
+
+    for (UINT mouse : {WM_LBUTTONDOWN, WM_RBUTTONDOWN}) {
+        PostMessageW(kelvor.Main(), WM_TRAYNOTIFY, 0, mouse);
+        HWND menu = WaitForOpenMenu(pid);
+        ASSERT_NE(menu, nullptr) << mouse;
+        PostMessageW(menu, WM_KEYDOWN, VK_ESCAPE, 0);
+        EXPECT_TRUE(WaitFor([&] { return OpenMenu(pid) == nullptr; })) << mouse;
+        EXPECT_TRUE(WaitUntilIdle(kelvor.Main())) << mouse;
+    }
+    EXPECT_TRUE(kelvor.Process().Running());
+}
+
+TEST(Tray, AMenuItemPickedByItsKeyRunsItsCommand)
+{
+    RunningKelvor kelvor;
+    ASSERT_TRUE(kelvor.Ready());
+    DWORD pid = kelvor.Process().Id();
+
+    PostMessageW(kelvor.Main(), WM_TRAYNOTIFY, 0, WM_RBUTTONDOWN);
+    HWND menu = WaitForOpenMenu(pid);
+    ASSERT_NE(menu, nullptr);
+    PostMessageW(menu, WM_CHAR, L'a', 0);
+    HWND about = WaitForWindowTitled(pid, L"#32770", L"About");
+    ASSERT_NE(about, nullptr);
+    EXPECT_EQ(OpenMenu(pid), nullptr);
+    PostMessageW(about, WM_COMMAND, IDOK, 0);
+    EXPECT_TRUE(WaitFor([&] { return !IsWindow(about); }));
+
+    // The menu's own mnemonic for Exit ends the program.
+    PostMessageW(kelvor.Main(), WM_TRAYNOTIFY, 0, WM_LBUTTONDOWN);
+    menu = WaitForOpenMenu(pid);
+    ASSERT_NE(menu, nullptr);
+    PostMessageW(menu, WM_CHAR, L'x', 0);
+    ASSERT_TRUE(kelvor.Process().WaitExit(15000));
+    EXPECT_EQ(kelvor.Process().ExitCode(), 0u);
+}
+
+TEST(Tray, TheIconIsAddedAgainWhenTheTaskbarIsCreatedAgain)
+{
+    RunningKelvor kelvor;
+    ASSERT_TRUE(kelvor.Ready());
+    HWND main = kelvor.Main();
+    UINT taskbarCreated = RegisterWindowMessageW(L"TaskbarCreated");
+    DWORD_PTR result = 0;
+
+    ASSERT_TRUE(IconShown(main));
+    // A shell that restarts has lost every icon.
+    NOTIFYICONDATAW data = IconOf(main);
+    ASSERT_TRUE(Shell_NotifyIconW(NIM_DELETE, &data));
+    ASSERT_FALSE(IconShown(main));
+
+    ASSERT_NE(SendMessageTimeoutW(main, taskbarCreated, 0, 0, SMTO_ABORTIFHUNG, 15000, &result), 0);
+    EXPECT_TRUE(IconShown(main));
+
+    // The message also comes while the icon is still there; that is no reason to give up.
+    ASSERT_NE(SendMessageTimeoutW(main, taskbarCreated, 0, 0, SMTO_ABORTIFHUNG, 15000, &result), 0);
+    EXPECT_TRUE(WaitUntilIdle(main));
+    EXPECT_TRUE(kelvor.Process().Running());
+    EXPECT_TRUE(IsWindow(main));
+    EXPECT_TRUE(IconShown(main));
+}
+
+TEST(Commands, ExitStopsTheProxyThenEndsWithCodeZero)
+{
+    RunningKelvor kelvor;
+    ASSERT_TRUE(kelvor.Ready());
+    HANDLE proxy = OpenProcess(SYNCHRONIZE, FALSE, kelvor.Records()[0].Pid);
+    ASSERT_NE(proxy, nullptr);
+
+    PostMessageW(kelvor.Main(), WM_COMMAND, CMD_EXIT, 0);
+    ASSERT_TRUE(kelvor.Process().WaitExit(15000));
+    EXPECT_EQ(kelvor.Process().ExitCode(), 0u);
+    EXPECT_EQ(WaitForSingleObject(proxy, 0), WAIT_OBJECT_0);
+    CloseHandle(proxy);
+    EXPECT_FALSE(IconShown(kelvor.Main()));
+}
+
+TEST(Commands, RestartEndsTheProxyAndStartsItAgainTheSameWay)
+{
+    RunningKelvor kelvor;
+    ASSERT_TRUE(kelvor.Ready());
+    ProxyRecord first = kelvor.Records()[0];
+    HANDLE firstProcess = OpenProcess(SYNCHRONIZE, FALSE, first.Pid);
+    ASSERT_NE(firstProcess, nullptr);
+
+    for (size_t restarts = 1; restarts <= 2; ++restarts) {
+        PostMessageW(kelvor.Main(), WM_COMMAND, CMD_RESTART, 0);
+        ASSERT_TRUE(WaitFor([&] { return kelvor.Records().size() == restarts + 1; }));
+    }
+    std::vector<ProxyRecord> records = kelvor.Records();
+    EXPECT_EQ(WaitForSingleObject(firstProcess, 0), WAIT_OBJECT_0);
+    CloseHandle(firstProcess);
+    EXPECT_FALSE(Alive(records[1].Pid));
+    EXPECT_TRUE(Alive(records[2].Pid));
+    for (const ProxyRecord& record : records) {
+        EXPECT_EQ(record.CommandLine, first.CommandLine);
+        EXPECT_EQ(record.Directory, first.Directory);
+    }
+    EXPECT_TRUE(kelvor.Process().Running());
+
+    // The proxy kelvor stops on exit is the newest one.
+    HANDLE last = OpenProcess(SYNCHRONIZE, FALSE, records[2].Pid);
+    PostMessageW(kelvor.Main(), WM_COMMAND, CMD_EXIT, 0);
+    ASSERT_TRUE(kelvor.Process().WaitExit(15000));
+    EXPECT_EQ(WaitForSingleObject(last, 0), WAIT_OBJECT_0);
+    CloseHandle(last);
+}
+
+TEST(Commands, PurgeRunsBesideTheProxyWhichKeepsRunning)
+{
+    RunningKelvor kelvor;
+    ASSERT_TRUE(kelvor.Ready());
+    ProxyRecord proxy = kelvor.Records()[0];
+    HANDLE proxyProcess = OpenProcess(SYNCHRONIZE, FALSE, proxy.Pid);
+    ASSERT_NE(proxyProcess, nullptr);
+    ASSERT_TRUE(WaitFor([&] { return Exists(kelvor.Program() + L"cache\\entry3.bin"); }));
+
+    PostMessageW(kelvor.Main(), WM_COMMAND, CMD_PURGE_CACHE, 0);
+    ASSERT_TRUE(WaitFor([&] { return kelvor.Records().size() == 2; }));
+    ProxyRecord purge = kelvor.Records()[1];
+    std::wstring normalLine = proxy.CommandLine;
+    std::wstring exe = L"\"" + kelvor.Program() + L"polipo.exe\"";
+    ASSERT_EQ(normalLine.compare(0, exe.size(), exe), 0) << Narrow(normalLine);
+    EXPECT_EQ(purge.CommandLine, exe + L" -x" + normalLine.substr(exe.size()));
+    EXPECT_EQ(purge.Directory, proxy.Directory);
+    // The purge run empties the cache and ends by itself; the proxy stays.
+    EXPECT_TRUE(WaitFor([&] { return !Exists(kelvor.Program() + L"cache\\entry3.bin"); }));
+    EXPECT_TRUE(WaitFor([&] { return !Alive(purge.Pid); }));
+    EXPECT_EQ(WaitForSingleObject(proxyProcess, 0), static_cast<DWORD>(WAIT_TIMEOUT));
+
+    // It is still the proxy that kelvor supervises.
+    PostMessageW(kelvor.Main(), WM_COMMAND, CMD_EXIT, 0);
+    ASSERT_TRUE(kelvor.Process().WaitExit(15000));
+    EXPECT_EQ(WaitForSingleObject(proxyProcess, 0), WAIT_OBJECT_0);
+    CloseHandle(proxyProcess);
+}
+
+TEST(Commands, ConfigAndViewLogOpenThroughTheShell)
+{
+    TempDir shell;
+    std::wstring recorder = L"\"" + BinDir() + L"\\shell_recorder.exe\" \"%1\"";
+    std::wstring opened = shell / L"opened.txt";
+    ScopedClassesValue browser(L"http\\shell\\open\\command", recorder);
+    ScopedClassesValue logType(L".log", L"kelvor.test.logfile");
+    ScopedClassesValue logViewer(L"kelvor.test.logfile\\shell\\open\\command", recorder);
+    ScopedEnv recordTo(L"KELVOR_RECORDER_LOG", opened);
+
+    RunningKelvor kelvor;
+    ASSERT_TRUE(kelvor.Ready());
+    ASSERT_TRUE(WaitFor([&] { return Exists(kelvor.Program() + L"polipo.log"); }));
+
+    PostMessageW(kelvor.Main(), WM_COMMAND, CMD_CONFIG, 0);
+    ASSERT_TRUE(WaitFor([&] { return !ReadFileBytes(opened).empty(); }));
+    PostMessageW(kelvor.Main(), WM_COMMAND, CMD_VIEW_LOG, 0);
+    ASSERT_TRUE(WaitFor([&] {
+        std::string lines = ReadFileBytes(opened);
+        return std::count(lines.begin(), lines.end(), '\n') == 2;
+    }));
+
+    std::wstring lines = Widen(ReadFileBytes(opened));
+    std::wstring first = lines.substr(0, lines.find(L'\n'));
+    std::wstring second = lines.substr(first.size() + 1);
+    second.pop_back();
+    EXPECT_NE(first.find(L"\" \"http://127.0.0.1:8123/polipo/config"), std::wstring::npos) << Narrow(first);
+    EXPECT_NE(second.find(L"\" \"" + kelvor.Program() + L"polipo.log\""), std::wstring::npos) << Narrow(second);
+    EXPECT_TRUE(kelvor.Process().Running());
+}
+
+TEST(Commands, AFailedRestartIsReportedAndEndsTheProgramWithCodeZero)
+{
+    RunningKelvor kelvor;
+    ASSERT_TRUE(kelvor.Ready());
+    // A running program can be renamed, not deleted.
+    ASSERT_TRUE(MoveFileW((kelvor.Program() + L"polipo.exe").c_str(), (kelvor.Program() + L"old.exe").c_str()));
+
+    PostMessageW(kelvor.Main(), WM_COMMAND, CMD_RESTART, 0);
+    EXPECT_EQ(PressOkOnMessageBox(kelvor.Process().Id()), L"kelvor: Failed to boot polipo (2)");
+    ASSERT_TRUE(kelvor.Process().WaitExit(15000));
+    EXPECT_EQ(kelvor.Process().ExitCode(), 0u);
+    EXPECT_FALSE(Alive(kelvor.Records()[0].Pid));
+}

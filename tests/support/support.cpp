@@ -332,3 +332,175 @@ std::wstring StaticTexts(HWND window)
     EnumChildWindows(window, CollectStatic, reinterpret_cast<LPARAM>(&texts));
     return texts;
 }
+
+WatchedProcess::WatchedProcess(DWORD pid)
+    : process_(OpenProcess(SYNCHRONIZE | PROCESS_QUERY_INFORMATION | PROCESS_TERMINATE, FALSE, pid))
+{
+}
+
+WatchedProcess::~WatchedProcess()
+{
+    if (!process_)
+        return;
+    if (Running()) {
+        TerminateProcess(process_, 1);
+        WaitForSingleObject(process_, 5000);
+    }
+    CloseHandle(process_);
+}
+
+bool WatchedProcess::WaitExit(DWORD timeoutMs)
+{
+    return process_ && WaitForSingleObject(process_, timeoutMs) == WAIT_OBJECT_0;
+}
+
+bool WatchedProcess::Running() const
+{
+    return process_ && WaitForSingleObject(process_, 0) == WAIT_TIMEOUT;
+}
+
+DWORD WatchedProcess::ExitCode() const
+{
+    DWORD code = STILL_ACTIVE;
+    if (process_)
+        GetExitCodeProcess(process_, &code);
+    return code;
+}
+
+RunningKelvor::RunningKelvor(const std::string& iniText)
+{
+    program_ = MakeProgramFolder(dir_ / L"kelvor");
+    record_ = dir_ / L"proxy-starts.txt";
+    if (!iniText.empty())
+        WriteFileBytes(program_ + L"kelvor.ini", iniText);
+    // The proxies that kelvor starts inherit the variable from it.
+    ScopedEnv recordTo(L"KELVOR_PROXY_RECORD", record_);
+    kelvor_ = Child(program_ + L"kelvor.exe", L"", dir_.Path());
+    if (!kelvor_.Started())
+        return;
+    main_ = WaitForTopWindow(kelvor_.Id(), L"KELVOR");
+    WaitFor([&] { return !Records().empty(); });
+}
+
+RunningKelvor::~RunningKelvor()
+{
+    if (kelvor_.Running() && main_) {
+        PostMessageW(main_, WM_CLOSE, 0, 0);
+        kelvor_.WaitExit(15000);
+    }
+    if (kelvor_.Running()) {
+        TerminateProcess(kelvor_.Handle(), 1);
+        kelvor_.WaitExit(5000);
+    }
+    for (const ProxyRecord& record : Records()) {
+        HANDLE proxy = OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE, record.Pid);
+        if (!proxy)
+            continue;
+        if (WaitForSingleObject(proxy, 0) == WAIT_TIMEOUT) {
+            TerminateProcess(proxy, 1);
+            WaitForSingleObject(proxy, 5000);
+        }
+        CloseHandle(proxy);
+    }
+}
+
+HWND WaitForWindowTitled(DWORD pid, const std::wstring& className, const std::wstring& title,
+                         DWORD timeoutMs)
+{
+    HWND found = nullptr;
+    WaitFor(
+        [&] {
+            for (HWND window : TopWindows(pid, className)) {
+                if (WindowText(window) == title) {
+                    found = window;
+                    return true;
+                }
+            }
+            return false;
+        },
+        timeoutMs);
+    return found;
+}
+
+std::wstring PressOkOnMessageBox(DWORD pid)
+{
+    HWND box = nullptr;
+    WaitFor(
+        [&] {
+            // Any dialog of kelvor's but its own two is a message box; it may show over one of them.
+            for (HWND window : TopWindows(pid, L"#32770")) {
+                if (IsWindowVisible(window) && !StaticTexts(window).empty() &&
+                    WindowText(window) != L"About" && WindowText(window) != L"Settings") {
+                    box = window;
+                    return true;
+                }
+            }
+            return false;
+        },
+        15000);
+    if (!box)
+        return L"(no message box)";
+    std::wstring text = WindowText(box) + L": " + StaticTexts(box);
+    PostMessageW(box, WM_COMMAND, IDOK, 0);
+    return text;
+}
+
+bool WaitUntilIdle(HWND window)
+{
+    DWORD_PTR result = 0;
+    return SendMessageTimeoutW(window, WM_NULL, 0, 0, SMTO_ABORTIFHUNG, 15000, &result) != 0;
+}
+
+namespace {
+
+// The system's handle list as ntdll gives it (information class 64), declared here because
+// the headers leave it out.
+struct SystemHandleEntry {
+    PVOID Object;
+    ULONG_PTR UniqueProcessId;
+    ULONG_PTR HandleValue;
+    ULONG GrantedAccess;
+    USHORT CreatorBackTraceIndex;
+    USHORT ObjectTypeIndex;
+    ULONG HandleAttributes;
+    ULONG Reserved;
+};
+
+struct SystemHandleList {
+    ULONG_PTR NumberOfHandles;
+    ULONG_PTR Reserved;
+    SystemHandleEntry Handles[1];
+};
+
+using QuerySystemInformation = LONG(WINAPI*)(ULONG, PVOID, ULONG, PULONG);
+
+}  // namespace
+
+DWORD OwnHandleCount()
+{
+    DWORD count = 0;
+    if (GetProcessHandleCount(GetCurrentProcess(), &count) && count > 0)
+        return count;
+    auto query = reinterpret_cast<QuerySystemInformation>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQuerySystemInformation")));
+    if (!query)
+        return 0;
+    const ULONG SYSTEM_EXTENDED_HANDLE_INFORMATION = 64;
+    const LONG STATUS_INFO_LENGTH_MISMATCH = static_cast<LONG>(0xC0000004);
+    std::vector<char> buffer(1 << 16);
+    LONG status;
+    for (;;) {
+        ULONG needed = 0;
+        status = query(SYSTEM_EXTENDED_HANDLE_INFORMATION, buffer.data(), static_cast<ULONG>(buffer.size()),
+                       &needed);
+        if (status != STATUS_INFO_LENGTH_MISMATCH)
+            break;
+        buffer.resize(needed > buffer.size() * 2 ? needed + 4096 : buffer.size() * 2);
+    }
+    if (status < 0)
+        return 0;
+    const auto* list = reinterpret_cast<const SystemHandleList*>(buffer.data());
+    for (ULONG_PTR i = 0; i < list->NumberOfHandles; ++i)
+        count += list->Handles[i].UniqueProcessId == GetCurrentProcessId();
+    return count;
+}

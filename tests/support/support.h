@@ -112,3 +112,63 @@ std::wstring ClassOf(HWND window);
 // The texts of a window's static children, joined by newlines.
 std::wstring StaticTexts(HWND window);
 bool ProcessRunning(DWORD pid);
+
+// A process opened by its id, for one that the test did not start itself (a proxy started by
+// kelvor); terminated at the end of the scope if it still runs, so no test leaves it behind.
+class WatchedProcess {
+public:
+    explicit WatchedProcess(DWORD pid);
+    ~WatchedProcess();
+    WatchedProcess(const WatchedProcess&) = delete;
+    WatchedProcess& operator=(const WatchedProcess&) = delete;
+
+    bool Opened() const { return process_ != nullptr; }
+    bool WaitExit(DWORD timeoutMs);
+    bool Running() const;
+    // The exit code once ended, STILL_ACTIVE before.
+    DWORD ExitCode() const;
+
+private:
+    HANDLE process_ = nullptr;
+};
+
+// kelvor.exe started in a fresh program folder, "kelvor" in a temporary directory, with the
+// stand-in proxy beside it recording every start. iniText, unless empty, becomes kelvor.ini
+// first. At the end of the scope kelvor is closed as a user would close it, and whatever still
+// runs of it and of its proxies is ended, so that the next test finds no proxy running.
+class RunningKelvor {
+public:
+    explicit RunningKelvor(const std::string& iniText = "");
+    ~RunningKelvor();
+    RunningKelvor(const RunningKelvor&) = delete;
+    RunningKelvor& operator=(const RunningKelvor&) = delete;
+
+    // True once the main window exists and the first proxy has recorded its start.
+    bool Ready() const { return main_ != nullptr && !Records().empty(); }
+    HWND Main() const { return main_; }
+    Child& Process() { return kelvor_; }
+    const TempDir& Dir() const { return dir_; }
+    // The program folder, ending in a backslash.
+    const std::wstring& Program() const { return program_; }
+    std::vector<ProxyRecord> Records() const { return ReadProxyRecords(record_); }
+
+private:
+    TempDir dir_;
+    std::wstring program_;
+    std::wstring record_;
+    Child kelvor_;
+    HWND main_ = nullptr;
+};
+
+// The first top-level window of process pid with that class and title, waiting up to timeoutMs.
+HWND WaitForWindowTitled(DWORD pid, const std::wstring& className, const std::wstring& title,
+                         DWORD timeoutMs = 15000);
+// Presses OK on the next message box of process pid; returns "<caption>: <text>", or
+// "(no message box)".
+std::wstring PressOkOnMessageBox(DWORD pid);
+// Returns once window's thread has handled everything sent to it before; false if it hangs.
+bool WaitUntilIdle(HWND window);
+
+// The number of handles this process has open. Wine's GetProcessHandleCount reports none, so
+// there the system-wide handle list is counted instead.
+DWORD OwnHandleCount();
