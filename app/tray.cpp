@@ -49,13 +49,15 @@ void AddTrayIcon(HWND window)
     for (;;) {
         if (Shell_NotifyIconW(NIM_ADD, &data))
             return;
-        if (GetLastError() != ERROR_TIMEOUT) {
+        DWORD error = GetLastError();
+        // The icon may be there already: a busy shell can add it without answering in time, and
+        // "TaskbarCreated" also comes from shells that kept their icons. An add fails then.
+        if (Shell_NotifyIconW(NIM_MODIFY, &data))
+            return;
+        if (error != ERROR_TIMEOUT) {
             SendMessageW(window, WM_CLOSE, 0, 0);
             return;
         }
-        // A busy shell may have added the icon without answering in time.
-        if (Shell_NotifyIconW(NIM_MODIFY, &data))
-            return;
         Sleep(1000);
     }
 }

@@ -16,7 +16,7 @@ bool IsOlder(const TrimCandidate& a, const TrimCandidate& b)
 {
     if (a.AccessTime != b.AccessTime)
         return a.AccessTime < b.AccessTime;
-    return false;
+    return a.NameOffset < b.NameOffset;
 }
 
 size_t BlockLength(const TrimIndex& index, size_t block)

@@ -39,6 +39,7 @@ bool LaunchProxy(HWND owner, bool purge)
     }
 
     CloseHandle(process.hThread);
+    process.hThread = nullptr;
     if (purge) {
         CloseHandle(process.hProcess);
         return true;

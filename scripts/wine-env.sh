@@ -9,17 +9,22 @@ export WINEDLLOVERRIDES="mscoree=;mshtml="
 export WINEPREFIX=$kelvor_build/wineprefix
 if [ "$kelvor_arch" = i686 ]; then kelvor_wine=/usr/lib/wine/wine; else kelvor_wine=/usr/lib/wine/wine64; fi
 
-# Starts Xvfb on a free display unless one is already given.
+# Starts Xvfb on a free display unless one is already given. Xvfb picks the number itself, so
+# runs side by side never race for the same display.
 kelvor_start_display() {
   if [ -n "${DISPLAY:-}" ] && xdpyinfo >/dev/null 2>&1; then return 0; fi
-  local n
-  for n in $(seq 90 140); do
-    [ -e /tmp/.X11-unix/X$n ] || [ -e /tmp/.X$n-lock ] && continue
-    Xvfb :$n -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
-    kelvor_xvfb_pid=$!
-    export DISPLAY=:$n
-    for _ in $(seq 50); do xdpyinfo >/dev/null 2>&1 && return 0; sleep 0.1; done
+  local numberfile
+  numberfile=$(mktemp)
+  Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$numberfile" >/dev/null 2>&1 </dev/null &
+  kelvor_xvfb_pid=$!
+  for _ in $(seq 100); do
+    if [ -s "$numberfile" ]; then
+      export DISPLAY=:$(head -n 1 "$numberfile")
+      xdpyinfo >/dev/null 2>&1 && { rm -f "$numberfile"; return 0; }
+    fi
+    sleep 0.1
   done
+  rm -f "$numberfile"
   echo "no virtual display could be started" >&2
   return 1
 }

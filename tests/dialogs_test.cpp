@@ -1,1 +1,519 @@
+// The Settings and About dialogs of kelvor.exe running for real with the stand-in proxy, and
+// their templates as compiled into the executable.
 #include <gtest/gtest.h>
+
+#include <set>
+
+#include "app/resources/resource.h"
+#include "tests/support/support.h"
+
+namespace {
+
+HWND OpenDialog(RunningKelvor& kelvor, UINT command, const wchar_t* caption)
+{
+    PostMessageW(kelvor.Main(), WM_COMMAND, command, 0);
+    return WaitForWindowTitled(kelvor.Process().Id(), L"#32770", caption);
+}
+
+std::wstring Field(HWND dialog, int id)
+{
+    return WindowText(GetDlgItem(dialog, id));
+}
+
+void Type(HWND dialog, int id, const std::wstring& text)
+{
+    DWORD_PTR result = 0;
+    SendMessageTimeoutW(GetDlgItem(dialog, id), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text.c_str()),
+                        SMTO_ABORTIFHUNG, 5000, &result);
+}
+
+// Clicks a button of the dialog and waits until the dialog, and the command that opened it,
+// are over. False if the dialog stays.
+bool Click(RunningKelvor& kelvor, HWND dialog, int id)
+{
+    PostMessageW(GetDlgItem(dialog, id), BM_CLICK, 0, 0);
+    return WaitFor([&] { return !IsWindow(dialog); }) && WaitUntilIdle(kelvor.Main());
+}
+
+// Presses a key on the control that has the keyboard focus in the dialog's thread.
+void PressKey(HWND dialog, WPARAM key)
+{
+    GUITHREADINFO info{};
+    info.cbSize = sizeof(info);
+    GetGUIThreadInfo(GetWindowThreadProcessId(dialog, nullptr), &info);
+    HWND target = info.hwndFocus ? info.hwndFocus : dialog;
+    PostMessageW(target, WM_KEYDOWN, key, 1);
+    PostMessageW(target, WM_KEYUP, key, 1 | (3u << 30));
+}
+
+std::wstring IniValue(const RunningKelvor& kelvor, const wchar_t* key)
+{
+    wchar_t value[MAX_PATH] = L"";
+    GetPrivateProfileStringW(L"kelvor", key, L"(none)", value, MAX_PATH,
+                             (kelvor.Program() + L"kelvor.ini").c_str());
+    return value;
+}
+
+// 100-ns units since 1601, for a day in 2020 plus some hours: long before any test runs.
+uint64_t LongAgo(int hours)
+{
+    return 132223104000000000ull + static_cast<uint64_t>(hours) * 36000000000ull;
+}
+
+// One control of a DIALOGEX template.
+struct TemplateItem {
+    DWORD Style;
+    short X, Y, Width, Height;
+    int Id;
+    std::wstring Class;
+    std::wstring Text;
+};
+
+bool IsClass(const TemplateItem& item, const wchar_t* name)
+{
+    return _wcsicmp(item.Class.c_str(), name) == 0;
+}
+
+struct DialogTemplate {
+    const BYTE* Data = nullptr;
+    DWORD Style = 0;
+    short Width = 0, Height = 0;
+    std::vector<TemplateItem> Items;
+};
+
+// Reads a name-or-ordinal field; ordinals of the predefined classes become their names.
+std::wstring ReadNameOrOrdinal(const WORD*& at)
+{
+    if (*at == 0xFFFF) {
+        WORD ordinal = at[1];
+        at += 2;
+        switch (ordinal) {
+        case 0x80: return L"Button";
+        case 0x81: return L"Edit";
+        case 0x82: return L"Static";
+        default: return L"#" + std::to_wstring(ordinal);
+        }
+    }
+    std::wstring text(reinterpret_cast<const wchar_t*>(at));
+    at += text.size() + 1;
+    return text;
+}
+
+const WORD* AlignToDword(const WORD* at, const BYTE* start)
+{
+    size_t offset = reinterpret_cast<const BYTE*>(at) - start;
+    return reinterpret_cast<const WORD*>(start + ((offset + 3) & ~size_t(3)));
+}
+
+DialogTemplate ReadDialogTemplate(HMODULE module, UINT id)
+{
+    DialogTemplate dialog;
+    HRSRC found = FindResourceW(module, MAKEINTRESOURCEW(id), MAKEINTRESOURCEW(5));
+    if (!found)
+        return dialog;
+    const auto* start = static_cast<const BYTE*>(LockResource(LoadResource(module, found)));
+    const auto* words = reinterpret_cast<const WORD*>(start);
+    if (words[0] != 1 || words[1] != 0xFFFF)
+        return dialog;
+    dialog.Data = start;
+    dialog.Style = *reinterpret_cast<const DWORD*>(start + 12);
+    WORD count = *reinterpret_cast<const WORD*>(start + 16);
+    dialog.Width = *reinterpret_cast<const short*>(start + 22);
+    dialog.Height = *reinterpret_cast<const short*>(start + 24);
+    const WORD* at = reinterpret_cast<const WORD*>(start + 26);
+    ReadNameOrOrdinal(at);  // menu
+    ReadNameOrOrdinal(at);  // class
+    ReadNameOrOrdinal(at);  // caption
+    if (dialog.Style & DS_SETFONT) {
+        at += 3;  // point size, weight, italic and character set
+        ReadNameOrOrdinal(at);
+    }
+    for (WORD i = 0; i < count; ++i) {
+        at = AlignToDword(at, start);
+        const auto* fixed = reinterpret_cast<const BYTE*>(at);
+        TemplateItem item;
+        item.Style = *reinterpret_cast<const DWORD*>(fixed + 8);
+        item.X = *reinterpret_cast<const short*>(fixed + 12);
+        item.Y = *reinterpret_cast<const short*>(fixed + 14);
+        item.Width = *reinterpret_cast<const short*>(fixed + 16);
+        item.Height = *reinterpret_cast<const short*>(fixed + 18);
+        item.Id = *reinterpret_cast<const int*>(fixed + 20);
+        at = reinterpret_cast<const WORD*>(fixed + 24);
+        item.Class = ReadNameOrOrdinal(at);
+        item.Text = ReadNameOrOrdinal(at);
+        WORD extra = *at++;
+        at = reinterpret_cast<const WORD*>(reinterpret_cast<const BYTE*>(at) + extra);
+        dialog.Items.push_back(item);
+    }
+    return dialog;
+}
+
+std::vector<HWND> Children(HWND dialog)
+{
+    std::vector<HWND> children;
+    for (HWND child = GetWindow(dialog, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT))
+        children.push_back(child);
+    return children;
+}
+
+// The controls that Tab visits, in order: the dialog manager's own walk from the first one.
+std::vector<int> TabOrder(HWND dialog)
+{
+    std::vector<int> order;
+    HWND first = GetNextDlgTabItem(dialog, nullptr, FALSE);
+    for (HWND at = first; at && order.size() < 20;) {
+        order.push_back(GetDlgCtrlID(at));
+        at = GetNextDlgTabItem(dialog, at, FALSE);
+        if (at == first)
+            break;
+    }
+    return order;
+}
+
+INT_PTR CALLBACK Inert(HWND, UINT, WPARAM, LPARAM)
+{
+    return FALSE;
+}
+
+class KelvorResources : public ::testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        module = LoadLibraryExW((BinDir() + L"\\kelvor.exe").c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+    }
+    static void TearDownTestSuite() { FreeLibrary(module); }
+    static HMODULE module;
+};
+HMODULE KelvorResources::module = nullptr;
+
+}  // namespace
+
+TEST(About, ShowsBothVersionsAndClosesWithOkEnterAndEscape)
+{
+    RunningKelvor kelvor;
+    ASSERT_TRUE(kelvor.Ready());
+
+    for (int way = 0; way < 3; ++way) {
+        HWND about = OpenDialog(kelvor, CMD_ABOUT, L"About");
+        ASSERT_NE(about, nullptr) << way;
+        ASSERT_TRUE(WaitFor([&] { return !StaticTexts(about).empty(); }));
+        std::wstring texts = StaticTexts(about);
+        EXPECT_NE(texts.find(L"kelvor version 0.05\n"), std::wstring::npos) << Narrow(texts);
+        EXPECT_NE(texts.find(L"polipo 1.0.4\n"), std::wstring::npos) << Narrow(texts);
+        EXPECT_TRUE(IsWindowVisible(about));
+
+        if (way == 0)
+            PostMessageW(GetDlgItem(about, IDOK), BM_CLICK, 0, 0);
+        else
+            PressKey(about, way == 1 ? VK_RETURN : VK_ESCAPE);
+        EXPECT_TRUE(WaitFor([&] { return !IsWindow(about); })) << way;
+        EXPECT_TRUE(WaitUntilIdle(kelvor.Main())) << way;
+    }
+    EXPECT_TRUE(kelvor.Process().Running());
+    EXPECT_EQ(kelvor.Records().size(), 1u);
+}
+
+TEST(About, AltQuestionMarkAndAltSlashOpenIt)
+{
+    RunningKelvor kelvor;
+    ASSERT_TRUE(kelvor.Ready());
+    DWORD pid = kelvor.Process().Id();
+
+    // Shortcuts are matched against the keys held down, which are the state of kelvor's input
+    // queue: share it, and hold Alt down there as the keyboard would.
+    DWORD kelvorThread = GetWindowThreadProcessId(kelvor.Main(), nullptr);
+    ASSERT_TRUE(AttachThreadInput(GetCurrentThreadId(), kelvorThread, TRUE));
+    auto holdAlt = [](bool down) {
+        BYTE keys[256];
+        GetKeyboardState(keys);
+        keys[VK_MENU] = keys[VK_LMENU] = down ? 0x80 : 0;
+        SetKeyboardState(keys);
+    };
+
+    // The characters alone are no shortcut.
+    holdAlt(false);
+    PostMessageW(kelvor.Main(), WM_CHAR, L'?', 1);
+    PostMessageW(kelvor.Main(), WM_CHAR, L'/', 1);
+    EXPECT_EQ(WaitForWindowTitled(pid, L"#32770", L"About", 1000), nullptr);
+
+    for (wchar_t key : {L'?', L'/'}) {
+        holdAlt(true);
+        PostMessageW(kelvor.Main(), WM_SYSCHAR, key, (1 << 29) | 1);
+        HWND about = WaitForWindowTitled(pid, L"#32770", L"About");
+        holdAlt(false);
+        ASSERT_NE(about, nullptr) << static_cast<char>(key);
+        PostMessageW(about, WM_COMMAND, IDCANCEL, 0);
+        EXPECT_TRUE(WaitFor([&] { return !IsWindow(about); }));
+    }
+    AttachThreadInput(GetCurrentThreadId(), kelvorThread, FALSE);
+}
+
+TEST(Settings, OkSavesBothFieldsAndRestartsTheProxyWithThem)
+{
+    RunningKelvor kelvor;
+    ASSERT_TRUE(kelvor.Ready());
+    HWND settings = OpenDialog(kelvor, CMD_SETTINGS, L"Settings");
+    ASSERT_NE(settings, nullptr);
+    EXPECT_EQ(Field(settings, IDC_CACHE_DIR), kelvor.Program() + L"cache");
+    EXPECT_EQ(Field(settings, IDC_CACHE_SIZE), L"200");
+    EXPECT_FALSE(Exists(kelvor.Program() + L"kelvor.ini"));
+
+    std::wstring typed = kelvor.Dir() / L"other cache";
+    Type(settings, IDC_CACHE_DIR, typed);
+    Type(settings, IDC_CACHE_SIZE, L"300");
+    ASSERT_TRUE(Click(kelvor, settings, IDOK));
+
+    EXPECT_EQ(IniValue(kelvor, L"cache size"), L"300");
+    EXPECT_EQ(IniValue(kelvor, L"cache dir"), typed);
+    ASSERT_TRUE(WaitFor([&] { return kelvor.Records().size() == 2; }));
+    std::vector<ProxyRecord> records = kelvor.Records();
+    HANDLE first = OpenProcess(SYNCHRONIZE, FALSE, records[0].Pid);
+    EXPECT_TRUE(!first || WaitForSingleObject(first, 0) == WAIT_OBJECT_0);
+    if (first)
+        CloseHandle(first);
+    // The new proxy keeps its cache in the typed folder.
+    EXPECT_TRUE(WaitFor([&] { return Exists(typed + L"\\entry3.bin"); }));
+
+    settings = OpenDialog(kelvor, CMD_SETTINGS, L"Settings");
+    ASSERT_NE(settings, nullptr);
+    EXPECT_EQ(Field(settings, IDC_CACHE_DIR), typed);
+    EXPECT_EQ(Field(settings, IDC_CACHE_SIZE), L"300");
+    ASSERT_TRUE(Click(kelvor, settings, IDCANCEL));
+}
+
+TEST(Settings, UnusableEntriesKeepTheOldValues)
+{
+    RunningKelvor kelvor("[kelvor]\r\ncache size=250\r\n");
+    ASSERT_TRUE(kelvor.Ready());
+    std::wstring cacheDir = kelvor.Program() + L"cache";
+
+    // No leading digits, a number too big for 32 bits, and an empty folder field.
+    for (const wchar_t* size : {L"big", L"99999999999", L"-99999999999", L""}) {
+        HWND settings = OpenDialog(kelvor, CMD_SETTINGS, L"Settings");
+        ASSERT_NE(settings, nullptr) << Narrow(size);
+        EXPECT_EQ(Field(settings, IDC_CACHE_SIZE), L"250") << Narrow(size);
+        EXPECT_EQ(Field(settings, IDC_CACHE_DIR), cacheDir) << Narrow(size);
+        Type(settings, IDC_CACHE_SIZE, size);
+        Type(settings, IDC_CACHE_DIR, L"");
+        ASSERT_TRUE(Click(kelvor, settings, IDOK)) << Narrow(size);
+        EXPECT_EQ(IniValue(kelvor, L"cache size"), L"250") << Narrow(size);
+        EXPECT_EQ(IniValue(kelvor, L"cache dir"), cacheDir) << Narrow(size);
+    }
+    // OK still restarts the proxy, with the folder it had.
+    ASSERT_TRUE(WaitFor([&] { return kelvor.Records().size() == 5; }));
+    for (const ProxyRecord& record : kelvor.Records())
+        EXPECT_EQ(record.CommandLine, kelvor.Records()[0].CommandLine);
+}
+
+TEST(Settings, CancelChangesNothing)
+{
+    RunningKelvor kelvor;
+    ASSERT_TRUE(kelvor.Ready());
+
+    for (bool byKey : {false, true}) {
+        HWND settings = OpenDialog(kelvor, CMD_SETTINGS, L"Settings");
+        ASSERT_NE(settings, nullptr);
+        EXPECT_EQ(Field(settings, IDC_CACHE_DIR), kelvor.Program() + L"cache");
+        EXPECT_EQ(Field(settings, IDC_CACHE_SIZE), L"200");
+        Type(settings, IDC_CACHE_DIR, kelvor.Dir() / L"elsewhere");
+        Type(settings, IDC_CACHE_SIZE, L"1");
+        if (byKey) {
+            PressKey(settings, VK_ESCAPE);
+            ASSERT_TRUE(WaitFor([&] { return !IsWindow(settings); }));
+            ASSERT_TRUE(WaitUntilIdle(kelvor.Main()));
+        } else {
+            ASSERT_TRUE(Click(kelvor, settings, IDCANCEL));
+        }
+    }
+    HWND settings = OpenDialog(kelvor, CMD_SETTINGS, L"Settings");
+    ASSERT_NE(settings, nullptr);
+    EXPECT_EQ(Field(settings, IDC_CACHE_DIR), kelvor.Program() + L"cache");
+    EXPECT_EQ(Field(settings, IDC_CACHE_SIZE), L"200");
+    ASSERT_TRUE(Click(kelvor, settings, IDCANCEL));
+
+    EXPECT_FALSE(Exists(kelvor.Program() + L"kelvor.ini"));
+    EXPECT_FALSE(Exists(kelvor.Dir() / L"elsewhere"));
+    EXPECT_EQ(kelvor.Records().size(), 1u);
+    EXPECT_TRUE(ProcessAlive(kelvor.Records()[0].Pid));
+}
+
+TEST(Settings, OnlyAnOkThatChangesTheSizeTrimsTheCacheAtOnce)
+{
+    TempDir cache;
+    RunningKelvor kelvor("[kelvor]\r\ncache dir=" + Narrow(cache.Path()) + "\r\ncache size=5\r\n");
+    ASSERT_TRUE(kelvor.Ready());
+    // 4.5 MB in three files, each read last an hour after the one before, long ago.
+    const int64_t fileSize = 3 * 512 * 1024;
+    for (int hour = 0; hour < 3; ++hour) {
+        std::wstring file = cache / (L"old" + std::to_wstring(hour) + L".bin");
+        WriteFileOfSize(file, fileSize);
+        SetLastAccess(file, LongAgo(hour));
+    }
+    auto remaining = [&] {
+        std::wstring present;
+        for (int hour = 0; hour < 3; ++hour)
+            if (Exists(cache / (L"old" + std::to_wstring(hour) + L".bin")))
+                present += std::to_wstring(hour);
+        return present;
+    };
+
+    // The same size, and a size that is kept because it is no number: no pass.
+    for (const wchar_t* size : {L"5", L"five", L"3"}) {
+        HWND settings = OpenDialog(kelvor, CMD_SETTINGS, L"Settings");
+        ASSERT_NE(settings, nullptr);
+        Type(settings, IDC_CACHE_SIZE, size);
+        // A smaller size that is cancelled does not count either.
+        ASSERT_TRUE(Click(kelvor, settings, std::wstring(size) == L"3" ? IDCANCEL : IDOK));
+        EXPECT_EQ(remaining(), L"012") << Narrow(size);
+    }
+
+    // 3 MB: the two files read longest ago go.
+    HWND settings = OpenDialog(kelvor, CMD_SETTINGS, L"Settings");
+    ASSERT_NE(settings, nullptr);
+    Type(settings, IDC_CACHE_SIZE, L"3");
+    ASSERT_TRUE(Click(kelvor, settings, IDOK));
+    EXPECT_EQ(remaining(), L"2");
+    EXPECT_EQ(IniValue(kelvor, L"cache size"), L"3");
+}
+
+TEST(Settings, AFailedRestartIsReportedOverTheDialogAndTheProgramGoesOn)
+{
+    RunningKelvor kelvor;
+    ASSERT_TRUE(kelvor.Ready());
+    std::wstring proxy = kelvor.Program() + L"polipo.exe";
+    std::wstring aside = kelvor.Program() + L"aside.exe";
+    // A running program can be renamed, not deleted.
+    ASSERT_TRUE(MoveFileW(proxy.c_str(), aside.c_str()));
+
+    HWND settings = OpenDialog(kelvor, CMD_SETTINGS, L"Settings");
+    ASSERT_NE(settings, nullptr);
+    Type(settings, IDC_CACHE_SIZE, L"300");
+    PostMessageW(GetDlgItem(settings, IDOK), BM_CLICK, 0, 0);
+    HWND box = WaitForWindowTitled(kelvor.Process().Id(), L"#32770", L"kelvor");
+    ASSERT_NE(box, nullptr);
+    EXPECT_EQ(GetWindow(box, GW_OWNER), settings);
+    ASSERT_TRUE(WaitFor([&] { return !StaticTexts(box).empty(); }));
+    EXPECT_EQ(StaticTexts(box), L"Failed to boot polipo (2)");
+    PostMessageW(box, WM_COMMAND, IDOK, 0);
+
+    EXPECT_TRUE(WaitFor([&] { return !IsWindow(settings); }));
+    ASSERT_TRUE(WaitUntilIdle(kelvor.Main()));
+    EXPECT_TRUE(kelvor.Process().Running());
+    EXPECT_TRUE(IsWindow(kelvor.Main()));
+    EXPECT_FALSE(ProcessAlive(kelvor.Records()[0].Pid));
+    EXPECT_EQ(IniValue(kelvor, L"cache size"), L"300");
+
+    // With the proxy back in place, Restart brings it up again.
+    ASSERT_TRUE(MoveFileW(aside.c_str(), proxy.c_str()));
+    PostMessageW(kelvor.Main(), WM_COMMAND, CMD_RESTART, 0);
+    EXPECT_TRUE(WaitFor([&] { return kelvor.Records().size() == 2; }));
+    EXPECT_TRUE(kelvor.Process().Running());
+}
+
+TEST_F(KelvorResources, RunningDialogsHaveTheTemplatesControlsInATabOrderThatReadsTopDown)
+{
+    ASSERT_NE(module, nullptr);
+    RunningKelvor kelvor;
+    ASSERT_TRUE(kelvor.Ready());
+
+    struct Expected {
+        UINT Dialog;
+        UINT Command;
+        const wchar_t* Caption;
+        std::vector<int> TabOrder;
+    };
+    for (const Expected& expected : {Expected{IDD_SETTINGS, CMD_SETTINGS, L"Settings",
+                                              {IDC_CACHE_DIR, IDC_BROWSE, IDC_CACHE_SIZE, IDOK, IDCANCEL}},
+                                     Expected{IDD_ABOUT, CMD_ABOUT, L"About", {IDOK}}}) {
+        DialogTemplate dialogTemplate = ReadDialogTemplate(module, expected.Dialog);
+        ASSERT_FALSE(dialogTemplate.Items.empty()) << expected.Dialog;
+        HWND dialog = OpenDialog(kelvor, expected.Command, expected.Caption);
+        ASSERT_NE(dialog, nullptr) << expected.Dialog;
+
+        std::vector<HWND> children = Children(dialog);
+        ASSERT_EQ(children.size(), dialogTemplate.Items.size()) << expected.Dialog;
+        for (size_t i = 0; i < children.size(); ++i) {
+            const TemplateItem& item = dialogTemplate.Items[i];
+            EXPECT_EQ(static_cast<WORD>(GetDlgCtrlID(children[i])), static_cast<WORD>(item.Id)) << i;
+            EXPECT_EQ(_wcsicmp(ClassOf(children[i]).c_str(), item.Class.c_str()), 0)
+                << Narrow(ClassOf(children[i])) << " " << i;
+            EXPECT_TRUE(IsWindowVisible(children[i])) << i;
+            // The edit fields show the settings; every other control its template text.
+            if (!IsClass(item, L"Edit") && item.Text.compare(0, 1, L"#") != 0) {
+                EXPECT_EQ(WindowText(children[i]), item.Text) << i;
+            }
+        }
+        EXPECT_EQ(TabOrder(dialog), expected.TabOrder) << expected.Dialog;
+        // Enter means OK.
+        DWORD_PTR defaultId = 0;
+        SendMessageTimeoutW(dialog, DM_GETDEFID, 0, 0, SMTO_ABORTIFHUNG, 5000, &defaultId);
+        EXPECT_EQ(LOWORD(defaultId), IDOK) << expected.Dialog;
+        ASSERT_TRUE(Click(kelvor, dialog, IDCANCEL == expected.TabOrder.back() ? IDCANCEL : IDOK));
+    }
+}
+
+TEST_F(KelvorResources, EveryControlFitsItsDialogAndEveryLabelItsControl)
+{
+    ASSERT_NE(module, nullptr);
+    for (UINT id : {IDD_SETTINGS, IDD_ABOUT}) {
+        DialogTemplate dialogTemplate = ReadDialogTemplate(module, id);
+        ASSERT_FALSE(dialogTemplate.Items.empty()) << id;
+        // The same template laid out here, by the same dialog manager, with the same font.
+        HWND dialog = CreateDialogIndirectParamW(
+            module, reinterpret_cast<LPCDLGTEMPLATEW>(dialogTemplate.Data), nullptr, Inert, 0);
+        ASSERT_NE(dialog, nullptr) << id;
+        RECT client;
+        GetClientRect(dialog, &client);
+        HDC dc = GetDC(dialog);
+        HGDIOBJ oldFont = SelectObject(dc, reinterpret_cast<HFONT>(SendMessageW(dialog, WM_GETFONT, 0, 0)));
+        TEXTMETRICW metrics;
+        GetTextMetricsW(dc, &metrics);
+
+        std::vector<HWND> children = Children(dialog);
+        std::vector<RECT> boxes;
+        for (size_t i = 0; i < children.size(); ++i) {
+            const TemplateItem& item = dialogTemplate.Items[i];
+            RECT rect;
+            GetWindowRect(children[i], &rect);
+            MapWindowPoints(nullptr, dialog, reinterpret_cast<POINT*>(&rect), 2);
+            boxes.push_back(rect);
+            EXPECT_TRUE(rect.left >= 0 && rect.top >= 0 && rect.right <= client.right &&
+                        rect.bottom <= client.bottom)
+                << id << " control " << i;
+
+            bool groupBox = IsClass(item, L"Button") && (item.Style & 0xF) == BS_GROUPBOX;
+            bool icon = IsClass(item, L"Static") && (item.Style & SS_TYPEMASK) == SS_ICON;
+            EXPECT_GE(rect.bottom - rect.top, metrics.tmHeight + (IsClass(item, L"Edit") ? 2 : 0))
+                << id << " control " << i;
+            if (item.Text.empty() || icon)
+                continue;
+            RECT text{0, 0, 0, 0};
+            DrawTextW(dc, item.Text.c_str(), -1, &text, DT_CALCRECT | DT_SINGLELINE | DT_NOPREFIX);
+            // A push button needs room for its edges, a group box for the gap before its caption.
+            int margin = IsClass(item, L"Static") ? 0 : groupBox ? 2 * metrics.tmAveCharWidth : 6;
+            EXPECT_LE(text.right + margin, rect.right - rect.left)
+                << id << " \"" << Narrow(item.Text) << "\"";
+        }
+        // Controls may share room only with the group box that frames them.
+        for (size_t i = 0; i < boxes.size(); ++i) {
+            for (size_t j = i + 1; j < boxes.size(); ++j) {
+                RECT overlap;
+                if (!IntersectRect(&overlap, &boxes[i], &boxes[j]))
+                    continue;
+                bool framed = false;
+                for (size_t outer : {i, j}) {
+                    const TemplateItem& item = dialogTemplate.Items[outer];
+                    RECT inner = boxes[outer == i ? j : i];
+                    RECT both;
+                    UnionRect(&both, &boxes[outer], &inner);
+                    framed |= IsClass(item, L"Button") && (item.Style & 0xF) == BS_GROUPBOX &&
+                              EqualRect(&both, &boxes[outer]);
+                }
+                EXPECT_TRUE(framed) << id << " controls " << i << " and " << j;
+            }
+        }
+        SelectObject(dc, oldFont);
+        ReleaseDC(dialog, dc);
+        DestroyWindow(dialog);
+    }
+}

@@ -5,6 +5,8 @@
 #include <shellapi.h>
 
 #include <algorithm>
+#include <memory>
+#include <set>
 
 #include "app/resources/resource.h"
 #include "tests/support/support.h"
@@ -29,16 +31,6 @@ HWND WaitForOpenMenu(DWORD pid)
     return menu;
 }
 
-bool Alive(DWORD pid)
-{
-    HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, pid);
-    if (!process)
-        return false;
-    bool running = WaitForSingleObject(process, 0) == WAIT_TIMEOUT;
-    CloseHandle(process);
-    return running;
-}
-
 // The notification-area icon that kelvor adds, as the shell knows it.
 NOTIFYICONDATAW IconOf(HWND main)
 {
@@ -57,11 +49,11 @@ bool IconShown(HWND main)
     return Shell_NotifyIconW(NIM_MODIFY, &data) != 0;
 }
 
-// Sets a default value under HKEY_CURRENT_USER\Software\Classes, and puts back what was there,
+// Sets the default value of a key under root's Software\Classes, and puts back what was there,
 // removing the keys it created, at the end of the scope.
 class ScopedClassesValue {
 public:
-    ScopedClassesValue(const std::wstring& subKey, const std::wstring& value)
+    ScopedClassesValue(HKEY root, const std::wstring& subKey, const std::wstring& value) : root_(root)
     {
         std::wstring path = L"Software\\Classes";
         size_t start = 0;
@@ -73,7 +65,7 @@ public:
             path += L"\\" + subKey.substr(start, end - start);
             HKEY key = nullptr;
             DWORD disposition = 0;
-            if (RegCreateKeyExW(HKEY_CURRENT_USER, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
+            if (RegCreateKeyExW(root_, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
                                 &disposition) != ERROR_SUCCESS)
                 return;
             if (disposition == REG_CREATED_NEW_KEY)
@@ -82,37 +74,48 @@ public:
             start = end + 1;
         }
         path_ = path;
-        HKEY key = nullptr;
-        RegOpenKeyExW(HKEY_CURRENT_USER, path_.c_str(), 0, KEY_ALL_ACCESS, &key);
         wchar_t old[1024];
         DWORD size = sizeof(old);
-        hadOld_ = RegQueryValueExW(key, nullptr, nullptr, nullptr, reinterpret_cast<BYTE*>(old), &size) ==
-                  ERROR_SUCCESS;
+        hadOld_ = RegGetDefault(old, size);
         if (hadOld_)
             old_ = old;
-        RegSetValueExW(key, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
-                       static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
-        RegCloseKey(key);
+        SetDefault(value);
     }
 
     ~ScopedClassesValue()
     {
-        if (hadOld_) {
-            HKEY key = nullptr;
-            if (RegOpenKeyExW(HKEY_CURRENT_USER, path_.c_str(), 0, KEY_ALL_ACCESS, &key) == ERROR_SUCCESS) {
-                RegSetValueExW(key, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(old_.c_str()),
-                               static_cast<DWORD>((old_.size() + 1) * sizeof(wchar_t)));
-                RegCloseKey(key);
-            }
-        }
+        if (hadOld_)
+            SetDefault(old_);
         for (auto key = created_.rbegin(); key != created_.rend(); ++key)
-            RegDeleteKeyW(HKEY_CURRENT_USER, key->c_str());
+            RegDeleteKeyW(root_, key->c_str());
     }
 
     ScopedClassesValue(const ScopedClassesValue&) = delete;
     ScopedClassesValue& operator=(const ScopedClassesValue&) = delete;
 
 private:
+    bool RegGetDefault(wchar_t* value, DWORD& size) const
+    {
+        HKEY key = nullptr;
+        if (RegOpenKeyExW(root_, path_.c_str(), 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
+            return false;
+        bool found = RegQueryValueExW(key, nullptr, nullptr, nullptr, reinterpret_cast<BYTE*>(value), &size) ==
+                     ERROR_SUCCESS;
+        RegCloseKey(key);
+        return found;
+    }
+
+    void SetDefault(const std::wstring& value) const
+    {
+        HKEY key = nullptr;
+        if (RegOpenKeyExW(root_, path_.c_str(), 0, KEY_SET_VALUE, &key) != ERROR_SUCCESS)
+            return;
+        RegSetValueExW(key, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
+                       static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
+        RegCloseKey(key);
+    }
+
+    HKEY root_;
     std::wstring path_;
     std::vector<std::wstring> created_;
     std::wstring old_;
@@ -173,6 +176,30 @@ TEST(Tray, AMenuItemPickedByItsKeyRunsItsCommand)
     EXPECT_EQ(kelvor.Process().ExitCode(), 0u);
 }
 
+TEST(Tray, EachShowingOfTheMenuGivesBackItsMenu)
+{
+    RunningKelvor kelvor;
+    ASSERT_TRUE(kelvor.Ready());
+    DWORD pid = kelvor.Process().Id();
+
+    // Menu handles of another process cannot be queried, but their table slots can be seen: a
+    // menu destroyed after each showing leaves its slot to the next one, a kept one does not.
+    std::set<WORD> slots;
+    for (int showing = 0; showing < 6; ++showing) {
+        PostMessageW(kelvor.Main(), WM_TRAYNOTIFY, 0, WM_RBUTTONDOWN);
+        HWND menu = WaitForOpenMenu(pid);
+        ASSERT_NE(menu, nullptr);
+        DWORD_PTR handle = 0;
+        ASSERT_NE(SendMessageTimeoutW(menu, MN_GETHMENU, 0, 0, SMTO_ABORTIFHUNG, 5000, &handle), 0);
+        ASSERT_NE(handle, 0u);
+        slots.insert(LOWORD(handle));
+        PostMessageW(menu, WM_KEYDOWN, VK_ESCAPE, 0);
+        ASSERT_TRUE(WaitFor([&] { return OpenMenu(pid) == nullptr; }));
+        ASSERT_TRUE(WaitUntilIdle(kelvor.Main()));
+    }
+    EXPECT_LE(slots.size(), 2u);
+}
+
 TEST(Tray, TheIconIsAddedAgainWhenTheTaskbarIsCreatedAgain)
 {
     RunningKelvor kelvor;
@@ -228,8 +255,8 @@ TEST(Commands, RestartEndsTheProxyAndStartsItAgainTheSameWay)
     std::vector<ProxyRecord> records = kelvor.Records();
     EXPECT_EQ(WaitForSingleObject(firstProcess, 0), WAIT_OBJECT_0);
     CloseHandle(firstProcess);
-    EXPECT_FALSE(Alive(records[1].Pid));
-    EXPECT_TRUE(Alive(records[2].Pid));
+    EXPECT_FALSE(ProcessAlive(records[1].Pid));
+    EXPECT_TRUE(ProcessAlive(records[2].Pid));
     for (const ProxyRecord& record : records) {
         EXPECT_EQ(record.CommandLine, first.CommandLine);
         EXPECT_EQ(record.Directory, first.Directory);
@@ -263,7 +290,7 @@ TEST(Commands, PurgeRunsBesideTheProxyWhichKeepsRunning)
     EXPECT_EQ(purge.Directory, proxy.Directory);
     // The purge run empties the cache and ends by itself; the proxy stays.
     EXPECT_TRUE(WaitFor([&] { return !Exists(kelvor.Program() + L"cache\\entry3.bin"); }));
-    EXPECT_TRUE(WaitFor([&] { return !Alive(purge.Pid); }));
+    EXPECT_TRUE(WaitFor([&] { return !ProcessAlive(purge.Pid); }));
     EXPECT_EQ(WaitForSingleObject(proxyProcess, 0), static_cast<DWORD>(WAIT_TIMEOUT));
 
     // It is still the proxy that kelvor supervises.
@@ -278,9 +305,14 @@ TEST(Commands, ConfigAndViewLogOpenThroughTheShell)
     TempDir shell;
     std::wstring recorder = L"\"" + BinDir() + L"\\shell_recorder.exe\" \"%1\"";
     std::wstring opened = shell / L"opened.txt";
-    ScopedClassesValue browser(L"http\\shell\\open\\command", recorder);
-    ScopedClassesValue logType(L".log", L"kelvor.test.logfile");
-    ScopedClassesValue logViewer(L"kelvor.test.logfile\\shell\\open\\command", recorder);
+    // Windows looks for the user's own choice first; Wine 8 reads only the machine's classes.
+    std::vector<std::unique_ptr<ScopedClassesValue>> registered;
+    for (HKEY root : {HKEY_CURRENT_USER, HKEY_LOCAL_MACHINE}) {
+        registered.push_back(std::make_unique<ScopedClassesValue>(root, L"http\\shell\\open\\command", recorder));
+        registered.push_back(std::make_unique<ScopedClassesValue>(root, L".log", L"kelvor.test.logfile"));
+        registered.push_back(
+            std::make_unique<ScopedClassesValue>(root, L"kelvor.test.logfile\\shell\\open\\command", recorder));
+    }
     ScopedEnv recordTo(L"KELVOR_RECORDER_LOG", opened);
 
     RunningKelvor kelvor;
@@ -315,5 +347,5 @@ TEST(Commands, AFailedRestartIsReportedAndEndsTheProgramWithCodeZero)
     EXPECT_EQ(PressOkOnMessageBox(kelvor.Process().Id()), L"kelvor: Failed to boot polipo (2)");
     ASSERT_TRUE(kelvor.Process().WaitExit(15000));
     EXPECT_EQ(kelvor.Process().ExitCode(), 0u);
-    EXPECT_FALSE(Alive(kelvor.Records()[0].Pid));
+    EXPECT_FALSE(ProcessAlive(kelvor.Records()[0].Pid));
 }

@@ -504,3 +504,13 @@ DWORD OwnHandleCount()
         count += list->Handles[i].UniqueProcessId == GetCurrentProcessId();
     return count;
 }
+
+bool ProcessAlive(DWORD pid)
+{
+    HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, pid);
+    if (!process)
+        return false;
+    bool running = WaitForSingleObject(process, 0) == WAIT_TIMEOUT;
+    CloseHandle(process);
+    return running;
+}

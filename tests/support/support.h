@@ -111,7 +111,6 @@ std::wstring WindowText(HWND window);
 std::wstring ClassOf(HWND window);
 // The texts of a window's static children, joined by newlines.
 std::wstring StaticTexts(HWND window);
-bool ProcessRunning(DWORD pid);
 
 // A process opened by its id, for one that the test did not start itself (a proxy started by
 // kelvor); terminated at the end of the scope if it still runs, so no test leaves it behind.
@@ -172,3 +171,5 @@ bool WaitUntilIdle(HWND window);
 // The number of handles this process has open. Wine's GetProcessHandleCount reports none, so
 // there the system-wide handle list is counted instead.
 DWORD OwnHandleCount();
+// True while process pid runs.
+bool ProcessAlive(DWORD pid);
