@@ -25,16 +25,14 @@ std::wstring FullPath(const std::wstring& directory)
 
 }  // namespace
 
-TrimOutcome TrimCache(const std::wstring& directory, int64_t limit)
+void TrimCache(const std::wstring& directory, int64_t limit)
 {
-    TrimOutcome outcome{0, 0};
     TrimIndex& index = App.TrimCandidates;
     ClearTrimIndex(index);
     if (limit <= 0 || directory.empty() || IsVolumeRoot(directory) || IsVolumeRoot(FullPath(directory)))
-        return outcome;
+        return;
 
     int64_t total = ScanCacheDir(directory, index);
-    outcome.FilesScanned = index.Count;
     TrimWalk walk;
     StartOldestFirst(index, walk);
     while (total > limit) {
@@ -42,11 +40,8 @@ TrimOutcome TrimCache(const std::wstring& directory, int64_t limit)
         if (!oldest)
             break;
         // A file held open by the proxy, read-only or not ours stays, and still counts.
-        if (DeleteFileW(TrimCandidatePath(index, *oldest).c_str())) {
+        if (DeleteFileW(TrimCandidatePath(index, *oldest).c_str()))
             total -= oldest->Size;
-            ++outcome.FilesDeleted;
-        }
     }
     ClearTrimIndex(index);
-    return outcome;
 }

@@ -11,12 +11,6 @@
 // directories are neither followed nor counted.
 int64_t ScanCacheDir(const std::wstring& directory, TrimIndex& index);
 
-// What one pass did, for the benchmark; the program itself has no use for it.
-struct TrimOutcome {
-    size_t FilesScanned;
-    size_t FilesDeleted;
-};
-
 // One pass over directory with the index in AppState. A limit of 0 or below trims nothing, and
 // neither does a directory that is empty or the root of a volume.
-TrimOutcome TrimCache(const std::wstring& directory, int64_t limit);
+void TrimCache(const std::wstring& directory, int64_t limit);

@@ -9,6 +9,7 @@ for bin in i686-w64-mingw32-g++-posix x86_64-w64-mingw32-g++-posix i686-w64-ming
   command -v "$bin" >/dev/null 2>&1 || need+=("$bin")
 done
 [ -d /usr/src/googletest ] || need+=(googletest)
+[ -f /usr/share/wine/fonts/marlett.ttf ] || need+=(fonts-wine)
 [ ${#need[@]} -eq 0 ] && exit 0
 
 echo "installing build and test packages (missing: ${need[*]})"
@@ -20,4 +21,4 @@ $sudo apt-get update -qq
 $sudo apt-get install -y -qq --no-install-recommends \
   g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix mingw-w64-tools binutils-mingw-w64-i686 \
   binutils-mingw-w64-x86-64 wine wine64 wine32:i386 xvfb xauth xdotool imagemagick \
-  cmake make googletest zip python3 x11-utils fonts-dejavu-core >/dev/null
+  cmake make googletest zip python3 x11-utils fonts-dejavu-core fonts-wine >/dev/null

@@ -26,19 +26,31 @@ cp "$build/bin/kelvor.exe" "$build/bin/polipo.exe" "$demo/kelvor/"
 exe=$("$kelvor_wine" winepath -w "$demo/kelvor/kelvor.exe" 2>/dev/null)
 
 screen=1024x768
-taskbar=28  # Wine's taskbar height at the bottom of its desktop
+taskbar=20  # Wine's taskbar, along the bottom of its desktop
 shot=$demo/screen.png
 
-# The whole screen, then what is asked of it.
 capture() { import -window root "$shot"; }
-# The windows on the desktop: the taskbar cut away, then the plain background around them.
-save_windows() {
+
+# The box of what is drawn over the plain desktop in a region (WIDTHxHEIGHT+X+Y) of the screen
+# above the taskbar: sets box_x, box_y, box_w and box_h in screen pixels.
+find_box() {
+  local region=$1 origin_x origin_y
+  origin_x=$(sed -E 's/.*\+([0-9]+)\+[0-9]+$/\1/' <<<"$region")
+  origin_y=$(sed -E 's/.*\+([0-9]+)$/\1/' <<<"$region")
   capture
-  convert "$shot" -crop 1024x$((768 - taskbar))+0+0 +repage -fuzz 3% -trim +repage -bordercolor white \
-    -border 0 "$docs/$1"
+  read -r box_w box_h box_x box_y <<<"$(convert "$shot" -crop "$region" +repage -fuzz 3% -trim \
+    -format '%w %h %X %Y' info: | tr -d '+')"
+  box_x=$((origin_x + box_x))
+  box_y=$((origin_y + box_y))
+}
+
+# The windows on the desktop, saved with a margin of desktop around them.
+save_windows() {
+  find_box 1024x$((768 - taskbar))+0+0
+  convert "$shot" -crop $((box_w + 16))x$((box_h + 16))+$((box_x - 8))+$((box_y - 8)) +repage "$docs/$1"
   echo "docs/$1"
 }
-# A region of the screen, as WIDTHxHEIGHT+X+Y.
+
 save_region() {
   capture
   convert "$shot" -crop "$2" +repage "$docs/$1"
@@ -55,46 +67,58 @@ wait_until() {
   return 1
 }
 
+# Wine's desktop takes no keys from xdotool here, so everything is done by mouse, as a person
+# with only a mouse would.
+click() { xdotool mousemove "$1" "$2" click 1; sleep "${3:-1}"; }
+
+# Opens the tray menu and points at the item that many pixels below the menu's top edge.
+menu_item_offset_settings=44
+menu_item_offset_about=112
+menu_item_offset_exit=138
+open_menu_at() {
+  click $icon_x $icon_y
+  find_box 300x300+724+$((768 - taskbar - 300))
+  xdotool mousemove $((box_x + 30)) $((box_y + $1))
+  sleep 0.5
+}
+
 start_on_desktop
 # The stand-in proxy writes its log once kelvor has started it.
 wait_until test -e "$demo/kelvor/polipo.log" || { echo "kelvor did not start" >&2; exit 1; }
 sleep 2
 
-# The notification area is at the right end of the taskbar; kelvor's icon is its only one.
-icon_x=$ICON_X
-icon_y=$((768 - taskbar / 2))
+# The notification area is at the right end of the taskbar, and kelvor's icon is all it holds.
+find_box 100x$taskbar+924+$((768 - taskbar))
+icon_x=$((box_x + box_w / 2))
+icon_y=$((box_y + box_h / 2))
 
-xdotool mousemove $((icon_x)) $icon_y
+xdotool mousemove $icon_x $icon_y
 sleep 2
-save_region tray-tip.png 260x90+764+678
+save_region tray-tip.png 200x70+824+698
 
-xdotool click 1
-sleep 1
-save_region tray-menu.png 260x260+764+508
+open_menu_at $menu_item_offset_settings
+find_box 300x300+724+$((768 - taskbar - 300))
+save_region tray-menu.png $((1024 - box_x + 8))x$((768 - box_y + 8))+$((box_x - 8))+$((box_y - 8))
 
-xdotool key s
-sleep 1.5
+click $((box_x + 30)) $((box_y + menu_item_offset_settings)) 1.5
 save_windows settings.png
-xdotool key Escape
-sleep 0.5
+# Cancel sits in the bottom right corner.
+click $((box_x + box_w - 40)) $((box_y + box_h - 20))
 
-xdotool mousemove $icon_x $icon_y click 1
-sleep 1
-xdotool key a
+open_menu_at $menu_item_offset_about
+xdotool click 1
 sleep 1.5
 save_windows about.png
-xdotool key Escape
-sleep 0.5
+# So does OK.
+click $((box_x + box_w - 50)) $((box_y + box_h - 20))
 
 # A second kelvor finds the proxy running and refuses to start.
 start_on_desktop
-sleep 3
+sleep 4
 save_windows second-start.png
-xdotool key Return
-sleep 0.5
+click $((box_x + box_w / 2)) $((box_y + box_h - 20))
 
-xdotool mousemove $icon_x $icon_y click 1
-sleep 1
-xdotool key x
-sleep 1
+open_menu_at $menu_item_offset_exit
+xdotool click 1
+sleep 2
 rm -rf "$demo"

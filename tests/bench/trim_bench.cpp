@@ -1,5 +1,5 @@
-// One trim pass over a folder, as kelvor runs it, for scripts/bench-trim.sh: prints the files
-// scanned and deleted and the peak memory of the whole process.
+// One trim pass over a folder, as kelvor runs it, for scripts/bench-trim.sh: prints the peak
+// memory of the whole process.
 // Usage: trim_bench FOLDER LIMIT_BYTES
 #include <windows.h>
 #include <psapi.h>
@@ -18,14 +18,12 @@ int main()
         fputs("usage: trim_bench FOLDER LIMIT_BYTES\n", stderr);
         return 2;
     }
-    TrimOutcome outcome = TrimCache(argv[1], _wcstoi64(argv[2], nullptr, 10));
+    TrimCache(argv[1], _wcstoi64(argv[2], nullptr, 10));
 
     PROCESS_MEMORY_COUNTERS memory{};
     memory.cb = sizeof(memory);
     GetProcessMemoryInfo(GetCurrentProcess(), &memory, sizeof(memory));
-    printf("scanned %llu deleted %llu peak_pagefile %llu peak_working_set %llu\n",
-           static_cast<unsigned long long>(outcome.FilesScanned),
-           static_cast<unsigned long long>(outcome.FilesDeleted),
+    printf("peak_pagefile %llu peak_working_set %llu\n",
            static_cast<unsigned long long>(memory.PeakPagefileUsage),
            static_cast<unsigned long long>(memory.PeakWorkingSetSize));
     LocalFree(argv);
