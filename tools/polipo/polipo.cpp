@@ -10,26 +10,30 @@
 
 namespace {
 
-const wchar_t kClassName[] = L"StandInProxy";
-const UINT kSocketMessage = WM_APP + 1;
-const unsigned short kPort = 8123;
-const int kMaxWindows = 8;
-const int kMaxClients = 16;
+const wchar_t CLASS_NAME[] = L"StandInProxy";
+const UINT WM_PROXY_SOCKET = WM_APP + 1;
+const unsigned short PORT = 8123;
+const int MAX_WINDOWS = 8;
+const int MAX_CLIENTS = 16;
 
 struct Client {
-    SOCKET sock;
-    char buf[4096];
-    int len;
+    SOCKET Socket;
+    char Buffer[4096];
+    int Length;
 };
 
-std::wstring g_cacheRoot;     // as given, for display
-std::wstring g_logFile;
-std::wstring g_closeLog;
-bool g_ignoreClose = false;
-SOCKET g_listener = INVALID_SOCKET;
-Client g_clients[kMaxClients];
+struct ProxyState {
+    std::wstring CacheRoot; // as given, for display
+    std::wstring LogFile;
+    std::wstring CloseLog;
+    bool IgnoreClose = false;
+    SOCKET Listener = INVALID_SOCKET;
+    Client Clients[MAX_CLIENTS];
+};
 
-bool envVar(const wchar_t *name, std::wstring &out)
+ProxyState StandIn;
+
+bool ReadEnvironment(const wchar_t *name, std::wstring &out)
 {
     wchar_t buf[2048];
     DWORD n = GetEnvironmentVariableW(name, buf, 2048);
@@ -39,20 +43,21 @@ bool envVar(const wchar_t *name, std::wstring &out)
     return true;
 }
 
-std::string toUtf8(const std::wstring &w)
+std::string EncodeUtf8(const std::wstring &w)
 {
     if (w.empty())
         return std::string();
-    int n = WideCharToMultiByte(CP_UTF8, 0, w.data(), (int)w.size(), nullptr, 0, nullptr, nullptr);
+    int wideLength = static_cast<int>(w.size());
+    int n = WideCharToMultiByte(CP_UTF8, 0, w.data(), wideLength, nullptr, 0, nullptr, nullptr);
     std::string s(n, '\0');
-    WideCharToMultiByte(CP_UTF8, 0, w.data(), (int)w.size(), &s[0], n, nullptr, nullptr);
+    WideCharToMultiByte(CP_UTF8, 0, w.data(), wideLength, &s[0], n, nullptr, nullptr);
     return s;
 }
 
 // Several instances may append to the same file at once (the tests run
 // them side by side), so share everything and retry while another writer
 // briefly holds it exclusively.
-void appendLine(const std::wstring &path, const std::wstring &line)
+void AppendLine(const std::wstring &path, const std::wstring &line)
 {
     if (path.empty())
         return;
@@ -67,13 +72,13 @@ void appendLine(const std::wstring &path, const std::wstring &line)
     }
     if (h == INVALID_HANDLE_VALUE)
         return;
-    std::string bytes = toUtf8(line);
+    std::string bytes = EncodeUtf8(line);
     DWORD written = 0;
-    WriteFile(h, bytes.data(), (DWORD)bytes.size(), &written, nullptr);
+    WriteFile(h, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
     CloseHandle(h);
 }
 
-void logLine(const std::wstring &text)
+void WriteLogLine(const std::wstring &text)
 {
     SYSTEMTIME t;
     GetLocalTime(&t);
@@ -81,12 +86,12 @@ void logLine(const std::wstring &text)
     _snwprintf(stamp, 32, L"%04u-%02u-%02u %02u:%02u:%02u ", t.wYear, t.wMonth, t.wDay,
                t.wHour, t.wMinute, t.wSecond);
     stamp[31] = L'\0';
-    appendLine(g_logFile, stamp + text + L"\r\n");
+    AppendLine(StandIn.LogFile, stamp + text + L"\r\n");
 }
 
 // Values use the proxy's own syntax: optionally quoted, with "\ " for a
 // space, so paths with spaces survive its own tokenizer.
-std::wstring proxyValue(std::wstring v)
+std::wstring UnquoteProxyValue(std::wstring v)
 {
     if (v.size() >= 2 && v.front() == L'"' && v.back() == L'"')
         v = v.substr(1, v.size() - 2);
@@ -99,15 +104,15 @@ std::wstring proxyValue(std::wstring v)
     return out;
 }
 
-void applySetting(const std::wstring &name, const std::wstring &value)
+void ApplySetting(const std::wstring &name, const std::wstring &value)
 {
     if (name == L"diskCacheRoot")
-        g_cacheRoot = proxyValue(value);
+        StandIn.CacheRoot = UnquoteProxyValue(value);
     else if (name == L"logFile")
-        g_logFile = proxyValue(value);
+        StandIn.LogFile = UnquoteProxyValue(value);
 }
 
-std::wstring fsPath(std::wstring p)
+std::wstring MakeFileSystemPath(std::wstring p)
 {
     for (wchar_t &c : p)
         if (c == L'/')
@@ -117,7 +122,7 @@ std::wstring fsPath(std::wstring p)
     return p;
 }
 
-void ensureDir(const std::wstring &path)
+void EnsureDirectory(const std::wstring &path)
 {
     for (size_t i = 1; i < path.size(); ++i)
         if (path[i] == L'\\' && path[i - 1] != L':' && path[i - 1] != L'\\')
@@ -125,9 +130,9 @@ void ensureDir(const std::wstring &path)
     CreateDirectoryW(path.c_str(), nullptr);
 }
 
-void writeEntry(const std::wstring &dir, const wchar_t *name, int index)
+void WriteCacheEntry(const std::wstring &dir, const wchar_t *name, int index)
 {
-    ensureDir(dir);
+    EnsureDirectory(dir);
     std::string body = "cached entry " + std::to_string(index) + "\n";
     body.append(300, static_cast<char>('a' + index));
     body += "\n";
@@ -136,19 +141,19 @@ void writeEntry(const std::wstring &dir, const wchar_t *name, int index)
     if (h == INVALID_HANDLE_VALUE)
         return;
     DWORD written = 0;
-    WriteFile(h, body.data(), (DWORD)body.size(), &written, nullptr);
+    WriteFile(h, body.data(), static_cast<DWORD>(body.size()), &written, nullptr);
     CloseHandle(h);
 }
 
-void fillCache(const std::wstring &root)
+void FillCache(const std::wstring &root)
 {
-    writeEntry(root + L"\\a", L"entry1.bin", 1);
-    writeEntry(root + L"\\b", L"entry2.bin", 2);
-    writeEntry(root, L"entry3.bin", 3);
+    WriteCacheEntry(root + L"\\a", L"entry1.bin", 1);
+    WriteCacheEntry(root + L"\\b", L"entry2.bin", 2);
+    WriteCacheEntry(root, L"entry3.bin", 3);
 }
 
 // Files only: the directory layout is the cache's skeleton and stays.
-int purgeTree(const std::wstring &dir)
+int PurgeTree(const std::wstring &dir)
 {
     int removed = 0;
     WIN32_FIND_DATAW fd;
@@ -162,7 +167,7 @@ int purgeTree(const std::wstring &dir)
         std::wstring full = dir + L"\\" + name;
         if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
             if (!(fd.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT))
-                removed += purgeTree(full);
+                removed += PurgeTree(full);
         } else {
             if (fd.dwFileAttributes & FILE_ATTRIBUTE_READONLY)
                 SetFileAttributesW(full.c_str(), FILE_ATTRIBUTE_NORMAL);
@@ -174,7 +179,7 @@ int purgeTree(const std::wstring &dir)
     return removed;
 }
 
-std::string htmlEscape(const std::string &s)
+std::string EscapeHtml(const std::string &s)
 {
     std::string out;
     for (char c : s) {
@@ -189,28 +194,29 @@ std::string htmlEscape(const std::string &s)
     return out;
 }
 
-std::string configPage()
+std::string BuildConfigPage()
 {
-    std::string root = g_cacheRoot.empty() ? "(none)" : htmlEscape(toUtf8(g_cacheRoot));
-    std::string log = g_logFile.empty() ? "(none)" : htmlEscape(toUtf8(g_logFile));
+    std::string root =
+        StandIn.CacheRoot.empty() ? "(none)" : EscapeHtml(EncodeUtf8(StandIn.CacheRoot));
+    std::string log = StandIn.LogFile.empty() ? "(none)" : EscapeHtml(EncodeUtf8(StandIn.LogFile));
     return "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\">"
            "<title>Proxy configuration</title></head>\n<body><h1>Proxy configuration</h1>\n"
            "<table>\n<tr><th>diskCacheRoot</th><td>" + root + "</td></tr>\n"
            "<tr><th>logFile</th><td>" + log + "</td></tr>\n</table>\n</body></html>\n";
 }
 
-void dropClient(Client &c)
+void DropClient(Client &c)
 {
-    closesocket(c.sock);
-    c.sock = INVALID_SOCKET;
-    c.len = 0;
+    closesocket(c.Socket);
+    c.Socket = INVALID_SOCKET;
+    c.Length = 0;
 }
 
-void sendAll(SOCKET s, const std::string &data)
+void SendAll(SOCKET s, const std::string &data)
 {
     size_t sent = 0;
     for (int tries = 0; sent < data.size() && tries < 200; ++tries) {
-        int n = send(s, data.data() + sent, (int)(data.size() - sent), 0);
+        int n = send(s, data.data() + sent, static_cast<int>(data.size() - sent), 0);
         if (n > 0)
             sent += n;
         else if (WSAGetLastError() == WSAEWOULDBLOCK)
@@ -220,9 +226,9 @@ void sendAll(SOCKET s, const std::string &data)
     }
 }
 
-void answer(Client &c)
+void ServeRequest(Client &c)
 {
-    std::string req(c.buf, c.len);
+    std::string req(c.Buffer, c.Length);
     std::string line = req.substr(0, req.find_first_of("\r\n"));
     size_t sp1 = line.find(' ');
     size_t sp2 = sp1 == std::string::npos ? sp1 : line.find(' ', sp1 + 1);
@@ -231,123 +237,131 @@ void answer(Client &c)
     path = path.substr(0, path.find('?'));
 
     bool found = path == "/polipo/config";
-    std::string body = found ? configPage()
+    std::string body = found ? BuildConfigPage()
                              : "<!DOCTYPE html>\n<html><head><title>Not found</title></head>"
                                "<body><p>Not found</p></body></html>\n";
     std::string head = std::string("HTTP/1.0 ") + (found ? "200 OK" : "404 Not Found") +
                        "\r\nContent-Type: text/html; charset=utf-8\r\nContent-Length: " +
                        std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n";
-    sendAll(c.sock, method == "HEAD" ? head : head + body);
-    shutdown(c.sock, SD_SEND);
-    dropClient(c);
+    SendAll(c.Socket, method == "HEAD" ? head : head + body);
+    shutdown(c.Socket, SD_SEND);
+    DropClient(c);
 }
 
-void onSocket(HWND hwnd, SOCKET s, WORD event)
+void OnSocket(HWND hwnd, SOCKET s, WORD event)
 {
     if (event == FD_ACCEPT) {
-        SOCKET cs = accept(g_listener, nullptr, nullptr);
+        SOCKET cs = accept(StandIn.Listener, nullptr, nullptr);
         if (cs == INVALID_SOCKET)
             return;
-        for (Client &c : g_clients) {
-            if (c.sock == INVALID_SOCKET) {
-                c.sock = cs;
-                c.len = 0;
-                WSAAsyncSelect(cs, hwnd, kSocketMessage, FD_READ | FD_CLOSE);
+        for (Client &c : StandIn.Clients) {
+            if (c.Socket == INVALID_SOCKET) {
+                c.Socket = cs;
+                c.Length = 0;
+                WSAAsyncSelect(cs, hwnd, WM_PROXY_SOCKET, FD_READ | FD_CLOSE);
                 return;
             }
         }
         closesocket(cs);
         return;
     }
-    for (Client &c : g_clients) {
-        if (c.sock != s)
+    for (Client &c : StandIn.Clients) {
+        if (c.Socket != s)
             continue;
         if (event == FD_CLOSE) {
-            dropClient(c);
+            DropClient(c);
             return;
         }
-        int n = recv(s, c.buf + c.len, (int)sizeof c.buf - c.len, 0);
+        int n = recv(s, c.Buffer + c.Length, static_cast<int>(sizeof c.Buffer) - c.Length, 0);
         if (n <= 0) {
             if (n == 0 || WSAGetLastError() != WSAEWOULDBLOCK)
-                dropClient(c);
+                DropClient(c);
             return;
         }
-        c.len += n;
-        std::string seen(c.buf, c.len);
+        c.Length += n;
+        std::string seen(c.Buffer, c.Length);
         if (seen.find("\r\n\r\n") != std::string::npos || seen.find("\n\n") != std::string::npos ||
-            c.len == (int)sizeof c.buf)
-            answer(c);
+            c.Length == static_cast<int>(sizeof c.Buffer))
+            ServeRequest(c);
         return;
     }
 }
 
 // Another instance holding the port is normal; we just run without a page.
-void startServer(HWND hwnd)
+void StartServer(HWND hwnd)
 {
     WSADATA wsa;
     if (WSAStartup(MAKEWORD(2, 2), &wsa) != 0)
         return;
-    g_listener = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-    if (g_listener == INVALID_SOCKET)
+    StandIn.Listener = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    if (StandIn.Listener == INVALID_SOCKET)
         return;
     sockaddr_in addr = {};
     addr.sin_family = AF_INET;
-    addr.sin_port = htons(kPort);
+    addr.sin_port = htons(PORT);
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (bind(g_listener, (sockaddr *)&addr, sizeof addr) != 0 || listen(g_listener, 8) != 0 ||
-        WSAAsyncSelect(g_listener, hwnd, kSocketMessage, FD_ACCEPT) != 0) {
-        closesocket(g_listener);
-        g_listener = INVALID_SOCKET;
-        logLine(L"config page not served: port " + std::to_wstring(kPort) + L" unavailable");
+    if (bind(StandIn.Listener, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 ||
+        listen(StandIn.Listener, 8) != 0 ||
+        WSAAsyncSelect(StandIn.Listener, hwnd, WM_PROXY_SOCKET, FD_ACCEPT) != 0) {
+        closesocket(StandIn.Listener);
+        StandIn.Listener = INVALID_SOCKET;
+        WriteLogLine(L"config page not served: port " + std::to_wstring(PORT) + L" unavailable");
     }
 }
 
-LRESULT CALLBACK windowProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp)
+// The close log lets tests see which window received WM_CLOSE, even when
+// the hook tells us to ignore it and stay running.
+void OnClose(HWND hwnd)
+{
+    if (!StandIn.CloseLog.empty()) {
+        wchar_t title[64] = L"";
+        GetWindowTextW(hwnd, title, 64);
+        AppendLine(StandIn.CloseLog,
+                   std::to_wstring(GetCurrentProcessId()) + L"\t" + title + L"\n");
+    }
+    if (StandIn.IgnoreClose)
+        return;
+    DestroyWindow(hwnd);
+    PostQuitMessage(0);
+}
+
+LRESULT CALLBACK MainWndProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp)
 {
     switch (msg) {
-    case kSocketMessage:
-        onSocket(hwnd, (SOCKET)wp, WSAGETSELECTEVENT(lp));
+    case WM_PROXY_SOCKET:
+        OnSocket(hwnd, static_cast<SOCKET>(wp), WSAGETSELECTEVENT(lp));
         return 0;
-    case WM_CLOSE: {
-        if (!g_closeLog.empty()) {
-            wchar_t title[64] = L"";
-            GetWindowTextW(hwnd, title, 64);
-            appendLine(g_closeLog, std::to_wstring(GetCurrentProcessId()) + L"\t" + title + L"\n");
-        }
-        if (g_ignoreClose)
-            return 0;
-        DestroyWindow(hwnd);
-        PostQuitMessage(0);
+    case WM_CLOSE:
+        OnClose(hwnd);
         return 0;
-    }
     }
     return DefWindowProcW(hwnd, msg, wp, lp);
 }
 
-int runProxy(HINSTANCE inst)
+int RunProxy(HINSTANCE inst)
 {
     std::wstring value;
-    g_ignoreClose = envVar(L"KELVOR_PROXY_IGNORE_CLOSE", value) && value == L"1";
-    envVar(L"KELVOR_PROXY_CLOSE_LOG", g_closeLog);
+    StandIn.IgnoreClose = ReadEnvironment(L"KELVOR_PROXY_IGNORE_CLOSE", value) && value == L"1";
+    ReadEnvironment(L"KELVOR_PROXY_CLOSE_LOG", StandIn.CloseLog);
     int windows = 1;
-    if (envVar(L"KELVOR_PROXY_WINDOWS", value)) {
+    if (ReadEnvironment(L"KELVOR_PROXY_WINDOWS", value)) {
         windows = _wtoi(value.c_str());
-        windows = windows < 1 ? 1 : windows > kMaxWindows ? kMaxWindows : windows;
+        windows = windows < 1 ? 1 : windows > MAX_WINDOWS ? MAX_WINDOWS : windows;
     }
 
-    if (!g_cacheRoot.empty())
-        fillCache(fsPath(g_cacheRoot));
+    if (!StandIn.CacheRoot.empty())
+        FillCache(MakeFileSystemPath(StandIn.CacheRoot));
 
     WNDCLASSW wc = {};
-    wc.lpfnWndProc = windowProc;
+    wc.lpfnWndProc = MainWndProc;
     wc.hInstance = inst;
-    wc.lpszClassName = kClassName;
+    wc.lpszClassName = CLASS_NAME;
     if (!RegisterClassW(&wc))
         return 0;
     HWND first = nullptr;
     for (int i = 1; i <= windows; ++i) {
         std::wstring title = L"stand-in " + std::to_wstring(i);
-        HWND hwnd = CreateWindowExW(0, kClassName, title.c_str(), WS_OVERLAPPEDWINDOW,
+        HWND hwnd = CreateWindowExW(0, CLASS_NAME, title.c_str(), WS_OVERLAPPEDWINDOW,
                                     CW_USEDEFAULT, CW_USEDEFAULT, 200, 100, nullptr, nullptr,
                                     inst, nullptr);
         if (!first)
@@ -356,9 +370,9 @@ int runProxy(HINSTANCE inst)
     if (!first)
         return 0;
 
-    for (Client &c : g_clients)
-        c.sock = INVALID_SOCKET;
-    startServer(first);
+    for (Client &c : StandIn.Clients)
+        c.Socket = INVALID_SOCKET;
+    StartServer(first);
 
     MSG msg;
     while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
@@ -366,28 +380,18 @@ int runProxy(HINSTANCE inst)
         DispatchMessageW(&msg);
     }
 
-    for (Client &c : g_clients)
-        if (c.sock != INVALID_SOCKET)
-            dropClient(c);
-    if (g_listener != INVALID_SOCKET)
-        closesocket(g_listener);
+    for (Client &c : StandIn.Clients)
+        if (c.Socket != INVALID_SOCKET)
+            DropClient(c);
+    if (StandIn.Listener != INVALID_SOCKET)
+        closesocket(StandIn.Listener);
     WSACleanup();
     return 0;
 }
 
-} // namespace
-
-int WINAPI wWinMain(HINSTANCE inst, HINSTANCE, PWSTR, int)
+// Returns true when -x asks for a purge run instead of a proxy.
+bool ParseArguments(const wchar_t *cmdLine)
 {
-    const wchar_t *cmdLine = GetCommandLineW();
-    std::wstring record;
-    if (envVar(L"KELVOR_PROXY_RECORD", record)) {
-        wchar_t cwd[MAX_PATH * 2] = L"";
-        GetCurrentDirectoryW(MAX_PATH * 2, cwd);
-        appendLine(record, std::to_wstring(GetCurrentProcessId()) + L"\t" + cmdLine + L"\t" +
-                               cwd + L"\n");
-    }
-
     int argc = 0;
     wchar_t **argv = CommandLineToArgvW(cmdLine, &argc);
     // The config file named by -c is optional and everything kelvor sets
@@ -401,24 +405,42 @@ int WINAPI wWinMain(HINSTANCE inst, HINSTANCE, PWSTR, int)
         else if (arg == L"-c")
             ++i;
         else if (!arg.empty() && arg[0] != L'-' && eq != std::wstring::npos)
-            applySetting(arg.substr(0, eq), arg.substr(eq + 1));
+            ApplySetting(arg.substr(0, eq), arg.substr(eq + 1));
     }
     if (argv)
         LocalFree(argv);
+    return purge;
+}
+
+} // namespace
+
+int WINAPI wWinMain(HINSTANCE inst, HINSTANCE, PWSTR, int)
+{
+    const wchar_t *cmdLine = GetCommandLineW();
+    std::wstring record;
+    if (ReadEnvironment(L"KELVOR_PROXY_RECORD", record)) {
+        wchar_t cwd[MAX_PATH * 2] = L"";
+        GetCurrentDirectoryW(MAX_PATH * 2, cwd);
+        AppendLine(record, std::to_wstring(GetCurrentProcessId()) + L"\t" + cmdLine + L"\t" +
+                               cwd + L"\n");
+    }
+
+    bool purge = ParseArguments(cmdLine);
 
     std::wstring pid = std::to_wstring(GetCurrentProcessId());
-    logLine(L"proxy " + pid + (purge ? L" purging: " : L" starting: ") + cmdLine);
+    WriteLogLine(L"proxy " + pid + (purge ? L" purging: " : L" starting: ") + cmdLine);
 
     int rc = 0;
     if (purge) {
         std::wstring delay;
-        if (envVar(L"KELVOR_PROXY_PURGE_DELAY_MS", delay) && _wtoi(delay.c_str()) > 0)
-            Sleep((DWORD)_wtoi(delay.c_str()));
-        int removed = g_cacheRoot.empty() ? 0 : purgeTree(fsPath(g_cacheRoot));
-        logLine(L"proxy " + pid + L" purged " + std::to_wstring(removed) + L" files");
+        if (ReadEnvironment(L"KELVOR_PROXY_PURGE_DELAY_MS", delay) && _wtoi(delay.c_str()) > 0)
+            Sleep(static_cast<DWORD>(_wtoi(delay.c_str())));
+        int removed =
+            StandIn.CacheRoot.empty() ? 0 : PurgeTree(MakeFileSystemPath(StandIn.CacheRoot));
+        WriteLogLine(L"proxy " + pid + L" purged " + std::to_wstring(removed) + L" files");
     } else {
-        rc = runProxy(inst);
+        rc = RunProxy(inst);
     }
-    logLine(L"proxy " + pid + L" exiting");
+    WriteLogLine(L"proxy " + pid + L" exiting");
     return rc;
 }
