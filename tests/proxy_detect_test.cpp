@@ -101,6 +101,6 @@ TEST(Kelvor, RefusesToStartWhileAProxyRunsAndLeavesThatProxyAlone)
     std::vector<ProxyRecord> started = ReadProxyRecords(record);
     EXPECT_TRUE(started.empty());
     for (const ProxyRecord& proxy : started) {
-        WatchedProcess stray(proxy.Pid);  // ended here, so that no later test finds it
+        Child stray(proxy.Pid);  // ended here, so that no later test finds it
     }
 }

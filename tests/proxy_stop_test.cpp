@@ -86,8 +86,8 @@ TEST(StopProxy, AProxyThatClosesIsLeftToExitByItselfAndStopReturnsOnceItHasEnded
     ScopedEnv logCloses(L"KELVOR_PROXY_CLOSE_LOG", dir / L"closes.txt");
     DWORD pid = LaunchProxyAndWaitForWindow();
     ASSERT_NE(pid, 0u);
-    WatchedProcess proxy(pid);
-    ASSERT_TRUE(proxy.Opened());
+    Child proxy(pid);
+    ASSERT_TRUE(proxy.Started());
 
     DWORD handlesBefore = OwnHandleCount();
     DWORD elapsed = StopProxyTimed();
@@ -113,8 +113,8 @@ TEST(StopProxy, AProxyThatIgnoresCloseIsTerminatedWithCodeZeroAfterFiveSeconds)
     ScopedEnv logCloses(L"KELVOR_PROXY_CLOSE_LOG", dir / L"closes.txt");
     DWORD pid = LaunchProxyAndWaitForWindow();
     ASSERT_NE(pid, 0u);
-    WatchedProcess proxy(pid);
-    ASSERT_TRUE(proxy.Opened());
+    Child proxy(pid);
+    ASSERT_TRUE(proxy.Started());
 
     DWORD handlesBefore = OwnHandleCount();
     DWORD elapsed = StopProxyTimed();
@@ -184,7 +184,7 @@ TEST(RestartProxy, EndsTheOldProxyAndSupervisesExactlyOneNewOne)
     ScopedEnv recordTo(L"KELVOR_PROXY_RECORD", record);
     DWORD oldPid = LaunchProxyAndWaitForWindow();
     ASSERT_NE(oldPid, 0u);
-    WatchedProcess old(oldPid);
+    Child old(oldPid);
 
     RestartProxy(nullptr);
 
@@ -197,7 +197,7 @@ TEST(RestartProxy, EndsTheOldProxyAndSupervisesExactlyOneNewOne)
     EXPECT_EQ(records[0].Pid, oldPid);
     EXPECT_EQ(records[1].Pid, App.ProxyProcess.dwProcessId);
     EXPECT_FALSE(Contains(records[1].CommandLine, L" -x "));
-    WatchedProcess fresh(records[1].Pid);
+    Child fresh(records[1].Pid);
     EXPECT_TRUE(fresh.Running());
     // Supervised: its handle is kept, to be stopped later.
     EXPECT_EQ(WaitForSingleObject(App.ProxyProcess.hProcess, 0), static_cast<DWORD>(WAIT_TIMEOUT));
@@ -208,12 +208,12 @@ TEST(Kelvor, RestartCommandReplacesTheProxyAndExitStopsTheNewOne)
 {
     RunningKelvor kelvor;
     ASSERT_TRUE(kelvor.Ready());
-    WatchedProcess first(kelvor.Records()[0].Pid);
+    Child first(kelvor.Records()[0].Pid);
     ASSERT_NE(WaitForTopWindow(kelvor.Records()[0].Pid, L"StandInProxy"), nullptr);
 
     PostMessageW(kelvor.Main(), WM_COMMAND, CMD_RESTART, 0);
     ASSERT_TRUE(WaitFor([&] { return kelvor.Records().size() == 2; }));
-    WatchedProcess second(kelvor.Records()[1].Pid);
+    Child second(kelvor.Records()[1].Pid);
     EXPECT_TRUE(first.WaitExit(0));
     EXPECT_TRUE(second.Running());
     ASSERT_NE(WaitForTopWindow(kelvor.Records()[1].Pid, L"StandInProxy"), nullptr);
@@ -230,14 +230,14 @@ TEST(Kelvor, ExitLeavesAPurgeRunThatIsStillGoingOnAlone)
     ScopedEnv slowPurge(L"KELVOR_PROXY_PURGE_DELAY_MS", L"8000");
     RunningKelvor kelvor;
     ASSERT_TRUE(kelvor.Ready());
-    WatchedProcess proxy(kelvor.Records()[0].Pid);
+    Child proxy(kelvor.Records()[0].Pid);
     ASSERT_NE(WaitForTopWindow(kelvor.Records()[0].Pid, L"StandInProxy"), nullptr);
 
     PostMessageW(kelvor.Main(), WM_COMMAND, CMD_PURGE_CACHE, 0);
     ASSERT_TRUE(WaitFor([&] { return kelvor.Records().size() == 2; }));
     ProxyRecord purgeRecord = kelvor.Records()[1];
     ASSERT_TRUE(Contains(purgeRecord.CommandLine, L" -x "));
-    WatchedProcess purge(purgeRecord.Pid);
+    Child purge(purgeRecord.Pid);
     ASSERT_TRUE(purge.Running());
 
     PostMessageW(kelvor.Main(), WM_COMMAND, CMD_EXIT, 0);

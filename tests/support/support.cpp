@@ -196,6 +196,12 @@ Child::Child(const std::wstring& exe, const std::wstring& arguments, const std::
     }
 }
 
+Child::Child(DWORD pid)
+    : process_(OpenProcess(SYNCHRONIZE | PROCESS_QUERY_INFORMATION | PROCESS_TERMINATE, FALSE, pid)),
+      id_(pid)
+{
+}
+
 Child::~Child()
 {
     if (process_) {
@@ -331,40 +337,6 @@ std::wstring StaticTexts(HWND window)
     std::wstring texts;
     EnumChildWindows(window, CollectStatic, reinterpret_cast<LPARAM>(&texts));
     return texts;
-}
-
-WatchedProcess::WatchedProcess(DWORD pid)
-    : process_(OpenProcess(SYNCHRONIZE | PROCESS_QUERY_INFORMATION | PROCESS_TERMINATE, FALSE, pid))
-{
-}
-
-WatchedProcess::~WatchedProcess()
-{
-    if (!process_)
-        return;
-    if (Running()) {
-        TerminateProcess(process_, 1);
-        WaitForSingleObject(process_, 5000);
-    }
-    CloseHandle(process_);
-}
-
-bool WatchedProcess::WaitExit(DWORD timeoutMs)
-{
-    return process_ && WaitForSingleObject(process_, timeoutMs) == WAIT_OBJECT_0;
-}
-
-bool WatchedProcess::Running() const
-{
-    return process_ && WaitForSingleObject(process_, 0) == WAIT_TIMEOUT;
-}
-
-DWORD WatchedProcess::ExitCode() const
-{
-    DWORD code = STILL_ACTIVE;
-    if (process_)
-        GetExitCodeProcess(process_, &code);
-    return code;
 }
 
 RunningKelvor::RunningKelvor(const std::string& iniText)

@@ -56,11 +56,13 @@ private:
     bool hadOld_;
 };
 
-// A started process; terminated at the end of the scope if it still runs.
+// A started process, or one opened by its id (a proxy that kelvor started); terminated at the
+// end of the scope if it still runs, so no test leaves it behind.
 class Child {
 public:
     Child() = default;
     Child(const std::wstring& exe, const std::wstring& arguments, const std::wstring& dir);
+    explicit Child(DWORD pid);
     ~Child();
     Child(Child&& other) noexcept;
     Child& operator=(Child&& other) noexcept;
@@ -111,25 +113,6 @@ std::wstring WindowText(HWND window);
 std::wstring ClassOf(HWND window);
 // The texts of a window's static children, joined by newlines.
 std::wstring StaticTexts(HWND window);
-
-// A process opened by its id, for one that the test did not start itself (a proxy started by
-// kelvor); terminated at the end of the scope if it still runs, so no test leaves it behind.
-class WatchedProcess {
-public:
-    explicit WatchedProcess(DWORD pid);
-    ~WatchedProcess();
-    WatchedProcess(const WatchedProcess&) = delete;
-    WatchedProcess& operator=(const WatchedProcess&) = delete;
-
-    bool Opened() const { return process_ != nullptr; }
-    bool WaitExit(DWORD timeoutMs);
-    bool Running() const;
-    // The exit code once ended, STILL_ACTIVE before.
-    DWORD ExitCode() const;
-
-private:
-    HANDLE process_ = nullptr;
-};
 
 // kelvor.exe started in a fresh program folder, "kelvor" in a temporary directory, with the
 // stand-in proxy beside it recording every start. iniText, unless empty, becomes kelvor.ini
