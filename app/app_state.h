@@ -3,19 +3,29 @@
 
 #include <windows.h>
 
-#include "cache/trim_index.h"
+#include <atomic>
+#include <memory>
+#include <string>
+
+#include "settings/settings.h"
+
+struct TrimJob;
 
 struct AppState {
     wchar_t AppName[100];
     wchar_t ClassName[100];
-    wchar_t ProgramDir[MAX_PATH];  // always ends in a backslash
+    std::wstring ProgramDir;  // always ends in a backslash
     HINSTANCE Instance;
-    wchar_t CacheDir[MAX_PATH];
-    int CacheSizeMB;       // megabytes of 1,048,576 bytes; 0 or below: no trimming
-    int TrimIntervalMin;   // minutes between trim passes
+    Settings Config;
     PROCESS_INFORMATION ProxyProcess;  // the supervised proxy, all zero when there is none
     UINT TaskbarCreatedMsg;
-    TrimIndex TrimCandidates;  // filled only while a trim pass runs
+
+    // The timer's pass runs on a thread of its own; these belong to the user-interface thread,
+    // except StopTrim, which the pass reads.
+    HANDLE TrimThread;
+    std::unique_ptr<TrimJob> RunningTrim;
+    bool TrimAgain;                 // settings changed during a pass: one more when it ends
+    std::atomic<bool> StopTrim;     // set at the end of the program: passes end, none start
 };
 
 extern AppState App;

@@ -7,9 +7,8 @@
 #include "app/app_state.h"
 #include "app/dialogs.h"
 #include "app/resources/resource.h"
-#include "cache/schedule.h"
-#include "proxy/launch.h"
-#include "proxy/stop.h"
+#include "app/proxy_control.h"
+#include "app/trim_schedule.h"
 
 namespace {
 
@@ -20,12 +19,12 @@ void OpenWithShell(HWND window, const wchar_t* target)
 
 void ChangeSettings(HWND window)
 {
-    int sizeBefore = App.CacheSizeMB;
+    int sizeBefore = App.Config.CacheSizeMB;
     INT_PTR result = DialogBoxParamW(App.Instance, MAKEINTRESOURCEW(IDD_SETTINGS), window,
                                      SettingsDialogProc, 0);
     // A new directory alone waits for the next timer pass; a new size is applied at once.
-    if (result == IDOK && App.CacheSizeMB != sizeBefore)
-        RunScheduledTrim(window);
+    if (result == IDOK && App.Config.CacheSizeMB != sizeBefore)
+        TrimForNewSettings(window);
 }
 
 }  // namespace
@@ -43,13 +42,15 @@ LRESULT OnCommand(HWND window, WPARAM wParam, LPARAM lParam)
         OpenWithShell(window, L"http://127.0.0.1:8123/polipo/config");
         break;
     case CMD_RESTART:
-        RestartProxy(window);
+        // Without its proxy kelvor has nothing to do: a failed restart ends it.
+        if (!RestartProxy(window))
+            DestroyWindow(window);
         break;
     case CMD_VIEW_LOG:
-        OpenWithShell(window, (std::wstring(App.ProgramDir) + L"polipo.log").c_str());
+        OpenWithShell(window, (App.ProgramDir + L"polipo.log").c_str());
         break;
     case CMD_PURGE_CACHE:
-        StartProxy(window, true);
+        PurgeCache(window);
         break;
     case CMD_SETTINGS:
         ChangeSettings(window);

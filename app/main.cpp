@@ -8,7 +8,7 @@
 #include "app/main_window.h"
 #include "app/program_dir.h"
 #include "app/resources/resource.h"
-#include "proxy/launch.h"
+#include "app/proxy_control.h"
 #include "settings/settings.h"
 
 namespace {
@@ -46,9 +46,9 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int showCommand)
         ShowBootFailure(nullptr, ERROR_FILENAME_EXCED_RANGE);
         return 0;
     }
-    lstrcpynW(App.ProgramDir, programDir.c_str(), MAX_PATH);
+    App.ProgramDir = programDir;
 
-    LoadSettings();
+    App.Config = LoadSettings(App.ProgramDir);
     if (!CreateMainWindow(instance, showCommand))
         return 0;
 

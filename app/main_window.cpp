@@ -4,9 +4,9 @@
 #include "app/commands.h"
 #include "app/resources/resource.h"
 #include "app/tray.h"
-#include "cache/schedule.h"
+#include "app/proxy_control.h"
+#include "app/trim_schedule.h"
 #include "proxy/detect.h"
-#include "proxy/launch.h"
 #include "proxy/stop.h"
 
 namespace {
@@ -20,8 +20,8 @@ void OnCreate(HWND window)
 void OnDestroy(HWND window)
 {
     // Order matters: no trim pass after this point, and the icon goes only once the proxy has.
-    KillTimer(window, TRIM_TIMER_ID);
-    StopProxy();
+    EndTrimPasses(window);
+    StopProxy(App.ProxyProcess);
     RemoveTrayIcon(window);
     PostQuitMessage(0);
 }
@@ -83,11 +83,13 @@ BOOL CreateMainWindow(HINSTANCE instance, int)
         RefuseStart(window);
         return TRUE;
     }
-    StartProxy(window, false);
-    if (IsWindow(window)) {
-        ShowWindow(window, SW_HIDE);
-        UpdateWindow(window);
+    // Without its proxy kelvor has nothing to do.
+    if (!StartProxy(window)) {
+        DestroyWindow(window);
+        return TRUE;
     }
+    ShowWindow(window, SW_HIDE);
+    UpdateWindow(window);
     return TRUE;
 }
 
@@ -106,7 +108,11 @@ LRESULT CALLBACK MainWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lP
     case WM_COMMAND:
         return OnCommand(window, wParam, lParam);
     case WM_TIMER:
-        RunScheduledTrim(window);
+        if (wParam == TRIM_TIMER_ID)
+            RunScheduledTrim(window);
+        return 0;
+    case WM_TRIMDONE:
+        OnTrimDone(window);
         return 0;
     case WM_TRAYNOTIFY:
         OnTrayNotify(window, lParam);

@@ -3,7 +3,7 @@
 #include "app/app_state.h"
 #include "app/dialogs.h"
 #include "app/resources/resource.h"
-#include "proxy/stop.h"
+#include "app/proxy_control.h"
 #include "settings/settings.h"
 #include "settings/size_text.h"
 
@@ -12,8 +12,8 @@ namespace {
 void OnInitSettings(HWND dialog)
 {
     wchar_t size[100];
-    wsprintfW(size, L"%d", App.CacheSizeMB);
-    SetDlgItemTextW(dialog, IDC_CACHE_DIR, App.CacheDir);
+    wsprintfW(size, L"%d", App.Config.CacheSizeMB);
+    SetDlgItemTextW(dialog, IDC_CACHE_DIR, App.Config.CacheDir.c_str());
     SetDlgItemTextW(dialog, IDC_CACHE_SIZE, size);
 }
 
@@ -29,17 +29,18 @@ void OnSettingsOk(HWND dialog)
 {
     wchar_t size[100] = L"";
     GetDlgItemTextW(dialog, IDC_CACHE_SIZE, size, 100);
-    ParseCacheSize(size, App.CacheSizeMB);
+    ParseCacheSize(size, App.Config.CacheSizeMB);
 
     wchar_t dir[MAX_PATH] = L"";
     GetDlgItemTextW(dialog, IDC_CACHE_DIR, dir, MAX_PATH);
     if (dir[0])
-        lstrcpynW(App.CacheDir, dir, MAX_PATH);
+        App.Config.CacheDir = dir;
 
-    SaveSettings();
+    DWORD error = ERROR_SUCCESS;
+    SaveSettings(App.ProgramDir, App.Config, error);
     // A failed launch is reported over the dialog; the dialog still ends normally, and the
     // program goes on without a proxy until the next restart.
-    RelaunchProxy(dialog);
+    RestartProxy(dialog);
     EndDialog(dialog, IDOK);
 }
 

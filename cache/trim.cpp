@@ -2,7 +2,6 @@
 
 #include <vector>
 
-#include "app/app_state.h"
 #include "cache/trim.h"
 #include "cache/trim_rules.h"
 
@@ -23,25 +22,48 @@ std::wstring FullPath(const std::wstring& directory)
     return std::wstring(full.data(), length);
 }
 
+bool Requested(const std::atomic<bool>* cancel)
+{
+    return cancel && cancel->load(std::memory_order_relaxed);
+}
+
 }  // namespace
 
-void TrimCache(const std::wstring& directory, int64_t limit)
+TrimResult TrimCache(const std::wstring& directory, int64_t limit, const std::atomic<bool>* cancel)
 {
-    TrimIndex& index = App.TrimCandidates;
-    ClearTrimIndex(index);
+    TrimResult result;
     if (limit <= 0 || directory.empty() || IsVolumeRoot(directory) || IsVolumeRoot(FullPath(directory)))
-        return;
+        return result;
 
-    int64_t total = ScanCacheDir(directory, index);
+    TrimIndex index;
+    int64_t total = ScanCacheDir(directory, index, cancel);
+    result.FilesSeen = index.Count;
+    result.BytesBefore = total;
+    // A scan cut short has not seen every file: what it did see is not the oldest for sure.
+    if (Requested(cancel)) {
+        result.Cancelled = true;
+        result.BytesAfter = total;
+        return result;
+    }
+
     TrimWalk walk;
     StartOldestFirst(index, walk);
     while (total > limit) {
+        if (Requested(cancel)) {
+            result.Cancelled = true;
+            break;
+        }
         const TrimCandidate* oldest = NextOldest(index, walk);
         if (!oldest)
             break;
         // A file held open by the proxy, read-only or not ours stays, and still counts.
-        if (DeleteFileW(TrimCandidatePath(index, *oldest).c_str()))
+        if (DeleteFileW(TrimCandidatePath(index, *oldest).c_str())) {
             total -= oldest->Size;
+            ++result.FilesDeleted;
+        } else {
+            ++result.FilesNotDeleted;
+        }
     }
-    ClearTrimIndex(index);
+    result.BytesAfter = total;
+    return result;
 }

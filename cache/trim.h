@@ -2,15 +2,30 @@
 // fits the limit.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 
 #include "cache/trim_index.h"
 
-// Records every file under directory in index and returns the sum of their sizes. Links to
-// directories are neither followed nor counted.
-int64_t ScanCacheDir(const std::wstring& directory, TrimIndex& index);
+// What one pass did.
+struct TrimResult {
+    uint64_t FilesSeen = 0;
+    int64_t BytesBefore = 0;
+    int64_t BytesAfter = 0;
+    uint64_t FilesDeleted = 0;
+    uint64_t FilesNotDeleted = 0;  // chosen to go, but held open, read-only or not ours
+    bool Cancelled = false;        // ended early on request; the counts cover what was done
+};
 
-// One pass over directory with the index in AppState. A limit of 0 or below trims nothing, and
-// neither does a directory that is empty or the root of a volume.
-void TrimCache(const std::wstring& directory, int64_t limit);
+// Records every file under directory in index and returns the sum of their sizes. Links to
+// directories are neither followed nor counted. Stops early, with what it has, once cancel
+// (which may be null) is set.
+int64_t ScanCacheDir(const std::wstring& directory, TrimIndex& index,
+                     const std::atomic<bool>* cancel = nullptr);
+
+// One pass over directory with an index of its own. A limit of 0 or below trims nothing, and
+// neither does a directory that is empty or the root of a volume. cancel, which may be null, is
+// looked at between folders and between deletions: once set, the pass ends there.
+TrimResult TrimCache(const std::wstring& directory, int64_t limit,
+                     const std::atomic<bool>* cancel = nullptr);

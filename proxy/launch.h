@@ -3,14 +3,15 @@
 
 #include <windows.h>
 
-// Launches the proxy hidden in ProgramDir. Normal mode records it in ProxyProcess; purge mode
-// ("-x") starts a run that purges the cache and ends by itself, owned by nobody. A failed
-// launch is reported over owner and gives false.
-bool LaunchProxy(HWND owner, bool purge);
+#include <string>
 
-// LaunchProxy; when a normal-mode launch fails, owner is destroyed too, which ends the program
-// when owner is the main window.
-void StartProxy(HWND owner, bool purge);
+enum class ProxyMode {
+    Serve,  // the proxy that kelvor supervises
+    Purge,  // "-x": purges the cache and ends by itself
+};
 
-// "Failed to boot polipo (<error>)" in a message box over owner.
-void ShowBootFailure(HWND owner, DWORD error);
+// Launches "polipo.exe" from programDir, hidden, with programDir as its working folder and
+// cacheDir as its cache. True with process filled in: the process handle is the caller's to
+// close, the thread handle is already closed. False with the system's error code in error.
+bool LaunchProxy(const std::wstring& programDir, const std::wstring& cacheDir, ProxyMode mode,
+                 PROCESS_INFORMATION& process, DWORD& error);

@@ -1,15 +1,10 @@
 #include "proxy/stop.h"
 
-#include "app/app_state.h"
-#include "proxy/launch.h"
-
 namespace {
 
 constexpr DWORD CLOSE_TIMEOUT_MS = 5000;
 // TerminateProcess only starts the end; the port and the log are free once the process is gone.
 constexpr DWORD TERMINATE_TIMEOUT_MS = 1000;
-// Lets the old proxy release its listening port before the new one binds it.
-constexpr DWORD RESTART_PAUSE_MS = 100;
 
 BOOL CALLBACK CloseFirstProxyWindow(HWND window, LPARAM context)
 {
@@ -25,29 +20,18 @@ BOOL CALLBACK CloseFirstProxyWindow(HWND window, LPARAM context)
 
 }  // namespace
 
-void StopProxy()
+void StopProxy(PROCESS_INFORMATION& process)
 {
-    if (!App.ProxyProcess.hProcess)
+    if (!process.hProcess)
         return;
-    EnumWindows(CloseFirstProxyWindow, reinterpret_cast<LPARAM>(&App.ProxyProcess));
-    if (WaitForSingleObject(App.ProxyProcess.hProcess, CLOSE_TIMEOUT_MS) == WAIT_TIMEOUT) {
-        TerminateProcess(App.ProxyProcess.hProcess, 0);
-        WaitForSingleObject(App.ProxyProcess.hProcess, TERMINATE_TIMEOUT_MS);
+    EnumWindows(CloseFirstProxyWindow, reinterpret_cast<LPARAM>(&process));
+    if (WaitForSingleObject(process.hProcess, CLOSE_TIMEOUT_MS) == WAIT_TIMEOUT) {
+        TerminateProcess(process.hProcess, 0);
+        WaitForSingleObject(process.hProcess, TERMINATE_TIMEOUT_MS);
     }
-    CloseHandle(App.ProxyProcess.hProcess);
+    CloseHandle(process.hProcess);
+    if (process.hThread)
+        CloseHandle(process.hThread);
     // Nothing may wait on, terminate or close a handle that is no longer ours.
-    App.ProxyProcess = PROCESS_INFORMATION{};
-}
-
-bool RelaunchProxy(HWND owner)
-{
-    StopProxy();
-    Sleep(RESTART_PAUSE_MS);
-    return LaunchProxy(owner, false);
-}
-
-void RestartProxy(HWND owner)
-{
-    if (!RelaunchProxy(owner))
-        DestroyWindow(owner);
+    process = PROCESS_INFORMATION{};
 }

@@ -1,16 +1,8 @@
-// Stopping the supervised proxy, and starting it afresh.
+// Stopping the supervised proxy.
 #pragma once
 
 #include <windows.h>
 
-// Asks the proxy recorded in ProxyProcess to close, gives it 5 s, then terminates it. Leaves
-// ProxyProcess all zero. Does nothing when no proxy is recorded.
-void StopProxy();
-
-// StopProxy, a short pause, and a new launch in normal mode: false when that launch failed
-// (the failure has been reported over owner).
-bool RelaunchProxy(HWND owner);
-
-// RelaunchProxy; a failed launch also destroys owner, ending the program when it is the main
-// window.
-void RestartProxy(HWND owner);
+// Asks the proxy to close, gives it 5 s, then terminates it and waits for it to be gone; closes
+// its handle and leaves process all zero. Does nothing when process holds no handle.
+void StopProxy(PROCESS_INFORMATION& process);

@@ -1,9 +1,5 @@
 #include "settings/settings.h"
 
-#include <string>
-
-#include "app/app_state.h"
-
 namespace {
 
 bool Exists(const std::wstring& path)
@@ -19,27 +15,35 @@ bool Exists(const std::wstring& path)
 
 }  // namespace
 
-void LoadSettings()
+Settings LoadSettings(const std::wstring& programDir)
 {
-    std::wstring dir = App.ProgramDir;
-    std::wstring file = dir + L"kelvor.ini";
+    std::wstring file = programDir + L"kelvor.ini";
     if (!Exists(file))
-        file = dir + L"polipo.ini";
-    std::wstring defaultCacheDir = dir + L"cache";
+        file = programDir + L"polipo.ini";
+    std::wstring defaultCacheDir = programDir + L"cache";
 
-    GetPrivateProfileStringW(App.AppName, L"cache dir", defaultCacheDir.c_str(), App.CacheDir,
+    Settings settings;
+    wchar_t cacheDir[MAX_PATH] = L"";
+    GetPrivateProfileStringW(SETTINGS_SECTION, L"cache dir", defaultCacheDir.c_str(), cacheDir,
                              MAX_PATH, file.c_str());
-    App.CacheSizeMB = static_cast<int>(
-        GetPrivateProfileIntW(App.AppName, L"cache size", 200, file.c_str()));
-    App.TrimIntervalMin = static_cast<int>(
-        GetPrivateProfileIntW(App.AppName, L"cache trim interval", 120, file.c_str()));
+    settings.CacheDir = cacheDir;
+    settings.CacheSizeMB = static_cast<int>(
+        GetPrivateProfileIntW(SETTINGS_SECTION, L"cache size", 200, file.c_str()));
+    settings.TrimIntervalMin = static_cast<int>(
+        GetPrivateProfileIntW(SETTINGS_SECTION, L"cache trim interval", 120, file.c_str()));
+    return settings;
 }
 
-void SaveSettings()
+bool SaveSettings(const std::wstring& programDir, const Settings& settings, DWORD& error)
 {
-    std::wstring file = std::wstring(App.ProgramDir) + L"kelvor.ini";
-    wchar_t size[100];
-    wsprintfW(size, L"%d", App.CacheSizeMB);
-    WritePrivateProfileStringW(App.AppName, L"cache dir", App.CacheDir, file.c_str());
-    WritePrivateProfileStringW(App.AppName, L"cache size", size, file.c_str());
+    std::wstring file = programDir + L"kelvor.ini";
+    std::wstring size = std::to_wstring(settings.CacheSizeMB);
+    if (!WritePrivateProfileStringW(SETTINGS_SECTION, L"cache dir", settings.CacheDir.c_str(),
+                                    file.c_str()) ||
+        !WritePrivateProfileStringW(SETTINGS_SECTION, L"cache size", size.c_str(), file.c_str())) {
+        error = GetLastError();
+        return false;
+    }
+    error = ERROR_SUCCESS;
+    return true;
 }

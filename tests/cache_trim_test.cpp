@@ -347,7 +347,7 @@ TEST(TrimCache, DirectoryLinksAreNeitherWalkedNorDeleted)
     RemoveLinks(dir / L"cache", {L"out", L"loop"});
 }
 
-TEST(TrimEndToEnd, KelvorTrimsBeforeStartingTheProxyAndOnEveryTimerMessage)
+TEST(TrimEndToEnd, KelvorTrimsBeforeStartingTheProxyAndOnEveryTickOfItsTimer)
 {
     TempDir dir;
     std::wstring program = MakeProgramFolder(dir / L"program");
@@ -371,14 +371,51 @@ TEST(TrimEndToEnd, KelvorTrimsBeforeStartingTheProxyAndOnEveryTimerMessage)
     MakeDirs(cache + L"\\late");
     CacheFile(cache + L"\\late\\g1", 300000, 0);
     CacheFile(cache + L"\\g2", 300000, 1);
+    // Another window's timer message is not the trim timer's.
     PostMessageW(main, WM_TIMER, 42, 0);
-    EXPECT_TRUE(WaitFor([&] { return !Exists(cache + L"\\f3"); }));
-    // The pass runs inside the window's message handling: a sent message waits for its end.
-    SendMessageTimeoutW(main, WM_NULL, 0, 0, SMTO_NORMAL, 10000, nullptr);
-    EXPECT_EQ(Survivors(dir, {L"cache\\late\\g1", L"cache\\g2", L"cache\\f3", L"cache\\f4", L"cache\\a\\entry1.bin",
-                              L"cache\\b\\entry2.bin", L"cache\\entry3.bin", L"cache\\late"}),
-              L"cache\\f4 cache\\a\\entry1.bin cache\\b\\entry2.bin cache\\entry3.bin cache\\late");
+    Sleep(500);
+    EXPECT_TRUE(Exists(cache + L"\\late\\g1"));
+    PostMessageW(main, WM_TIMER, 1000, 0);
+    const std::vector<std::wstring> names = {L"cache\\late\\g1", L"cache\\g2", L"cache\\f3", L"cache\\f4",
+                                             L"cache\\a\\entry1.bin", L"cache\\b\\entry2.bin",
+                                             L"cache\\entry3.bin", L"cache\\late"};
+    const std::wstring expected =
+        L"cache\\f4 cache\\a\\entry1.bin cache\\b\\entry2.bin cache\\entry3.bin cache\\late";
+    EXPECT_TRUE(WaitFor([&] { return Survivors(dir, names) == expected; }));
+    // Nothing more goes once the pass is over.
+    Sleep(300);
+    EXPECT_EQ(Survivors(dir, names), expected);
 
     PostMessageW(main, WM_CLOSE, 0, 0);
     EXPECT_TRUE(kelvor.WaitExit(15000));
+}
+
+TEST(TrimCache, SaysWhatThePassDidAndStopsWhenAsked)
+{
+    TempDir dir;
+    MakeDirs(dir / L"sub");
+    CacheFile(dir / L"old", 300, 1);
+    CacheFile(dir / L"sub\\mid", 300, 2);
+    CacheFile(dir / L"new", 300, 3);
+    // Held open without delete sharing: chosen, but it stays.
+    HANDLE held = CreateFileW((dir / L"sub\\mid").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+
+    std::atomic<bool> cancel{true};
+    TrimResult stopped = TrimCache(dir.Path(), 100, &cancel);
+    EXPECT_TRUE(stopped.Cancelled);
+    EXPECT_EQ(stopped.FilesDeleted, 0u);
+    EXPECT_EQ(Survivors(dir, {L"old", L"sub\\mid", L"new"}), L"old sub\\mid new");
+
+    cancel = false;
+    TrimResult result = TrimCache(dir.Path(), 400, &cancel);
+    CloseHandle(held);
+    EXPECT_FALSE(result.Cancelled);
+    EXPECT_EQ(result.FilesSeen, 3u);
+    EXPECT_EQ(result.BytesBefore, 900);
+    EXPECT_EQ(result.FilesDeleted, 2u);
+    EXPECT_EQ(result.FilesNotDeleted, 1u);
+    EXPECT_EQ(result.BytesAfter, 300);
+    EXPECT_EQ(Survivors(dir, {L"old", L"sub\\mid", L"new"}), L"sub\\mid");
 }

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "app/app_state.h"
+#include "app/proxy_control.h"
 #include "app/resources/resource.h"
 #include "proxy/launch.h"
 #include "proxy/stop.h"
@@ -13,8 +14,8 @@ namespace {
 void UseProgramFolder(const TempDir& dir)
 {
     lstrcpynW(App.AppName, L"kelvor", 100);
-    lstrcpynW(App.ProgramDir, MakeProgramFolder(dir / L"program").c_str(), MAX_PATH);
-    lstrcpynW(App.CacheDir, (dir / L"cache").c_str(), MAX_PATH);
+    App.ProgramDir = MakeProgramFolder(dir / L"program");
+    App.Config.CacheDir = dir / L"cache";
     App.ProxyProcess = PROCESS_INFORMATION{};
 }
 
@@ -53,7 +54,8 @@ bool Contains(const std::wstring& text, const std::wstring& part)
 // Launches the proxy as kelvor does and waits until it has a window to be asked to close.
 DWORD LaunchProxyAndWaitForWindow()
 {
-    if (!LaunchProxy(nullptr, false))
+    DWORD error = 0;
+    if (!LaunchProxy(App.ProgramDir, App.Config.CacheDir, ProxyMode::Serve, App.ProxyProcess, error))
         return 0;
     DWORD pid = App.ProxyProcess.dwProcessId;
     return WaitForTopWindow(pid, L"StandInProxy") ? pid : 0;
@@ -62,7 +64,7 @@ DWORD LaunchProxyAndWaitForWindow()
 DWORD StopProxyTimed()
 {
     DWORD start = GetTickCount();
-    StopProxy();
+    StopProxy(App.ProxyProcess);
     return GetTickCount() - start;
 }
 
@@ -96,7 +98,7 @@ TEST(StopProxy, AProxyThatClosesIsLeftToExitByItselfAndStopReturnsOnceItHasEnded
     EXPECT_LT(elapsed, 4000u);
     EXPECT_EQ(proxy.ExitCode(), 0u);
     // Only a proxy that ran to its own end writes this line; a terminated one never does.
-    EXPECT_TRUE(Contains(Widen(ReadFileBytes(App.ProgramDir + std::wstring(L"polipo.log"))),
+    EXPECT_TRUE(Contains(Widen(ReadFileBytes(App.ProgramDir + L"polipo.log")),
                          L"proxy " + std::to_wstring(pid) + L" exiting"));
     EXPECT_EQ(Lines(dir / L"closes.txt"), std::vector<std::wstring>{std::to_wstring(pid) + L"\tstand-in 1"});
     EXPECT_TRUE(AllZero(App.ProxyProcess));
@@ -125,7 +127,7 @@ TEST(StopProxy, AProxyThatIgnoresCloseIsTerminatedWithCodeZeroAfterFiveSeconds)
     EXPECT_EQ(proxy.ExitCode(), 0u);
     // It was asked first, and it did not end by itself.
     EXPECT_EQ(Lines(dir / L"closes.txt").size(), 1u);
-    EXPECT_FALSE(Contains(Widen(ReadFileBytes(App.ProgramDir + std::wstring(L"polipo.log"))),
+    EXPECT_FALSE(Contains(Widen(ReadFileBytes(App.ProgramDir + L"polipo.log")),
                           L"proxy " + std::to_wstring(pid) + L" exiting"));
     EXPECT_TRUE(AllZero(App.ProxyProcess));
     EXPECT_EQ(OwnHandleCount(), handlesBefore - 1);
@@ -150,7 +152,7 @@ TEST(StopProxy, OnlyTheFirstWindowOfTheProxyIsAskedToClose)
     ASSERT_FALSE(proxyWindows.empty());
     std::wstring first = WindowText(proxyWindows.front());
 
-    StopProxy();
+    StopProxy(App.ProxyProcess);
 
     EXPECT_EQ(Lines(dir / L"closes.txt"), std::vector<std::wstring>{std::to_wstring(pid) + L"\t" + first});
     EXPECT_TRUE(other.Running());
@@ -186,7 +188,7 @@ TEST(RestartProxy, EndsTheOldProxyAndSupervisesExactlyOneNewOne)
     ASSERT_NE(oldPid, 0u);
     Child old(oldPid);
 
-    RestartProxy(nullptr);
+    EXPECT_TRUE(RestartProxy(nullptr));
 
     EXPECT_FALSE(old.Running());
     ASSERT_TRUE(WaitFor([&] { return ReadProxyRecords(record).size() >= 2; }));

@@ -1,19 +1,20 @@
 #include <gtest/gtest.h>
 
-#include "app/app_state.h"
 #include "settings/settings.h"
 #include "settings/size_text.h"
 #include "tests/support/support.h"
 
 namespace {
 
-// A program folder of its own for each test; the settings functions read AppState.
+// A program folder of its own for each test.
 class SettingsFile : public ::testing::Test {
 protected:
-    void SetUp() override
+    std::wstring Program() const { return dir.Path() + L"\\"; }
+    Settings Load() const { return LoadSettings(Program()); }
+    bool Save(const Settings& settings) const
     {
-        lstrcpyW(App.AppName, L"kelvor");
-        lstrcpyW(App.ProgramDir, (dir.Path() + L"\\").c_str());
+        DWORD error = 0;
+        return SaveSettings(Program(), settings, error);
     }
     std::wstring Current() const { return dir / L"kelvor.ini"; }
     std::wstring Legacy() const { return dir / L"polipo.ini"; }
@@ -25,10 +26,10 @@ protected:
 
 TEST_F(SettingsFile, NoFileGivesTheDefaultsAndCreatesNothing)
 {
-    LoadSettings();
-    EXPECT_EQ(std::wstring(App.CacheDir), dir.Path() + L"\\cache");
-    EXPECT_EQ(App.CacheSizeMB, 200);
-    EXPECT_EQ(App.TrimIntervalMin, 120);
+    Settings settings = Load();
+    EXPECT_EQ(settings.CacheDir, dir.Path() + L"\\cache");
+    EXPECT_EQ(settings.CacheSizeMB, 200);
+    EXPECT_EQ(settings.TrimIntervalMin, 120);
     EXPECT_FALSE(Exists(Current()));
     EXPECT_FALSE(Exists(Legacy()));
 }
@@ -36,57 +37,55 @@ TEST_F(SettingsFile, NoFileGivesTheDefaultsAndCreatesNothing)
 TEST_F(SettingsFile, LegacyFileIsReadWhenTheCurrentOneIsAbsent)
 {
     WriteFileBytes(Legacy(), "[kelvor]\r\ncache dir=D:\\old cache\r\ncache size=50\r\ncache trim interval=30\r\n");
-    LoadSettings();
-    EXPECT_STREQ(App.CacheDir, L"D:\\old cache");
-    EXPECT_EQ(App.CacheSizeMB, 50);
-    EXPECT_EQ(App.TrimIntervalMin, 30);
+    Settings settings = Load();
+    EXPECT_EQ(settings.CacheDir, L"D:\\old cache");
+    EXPECT_EQ(settings.CacheSizeMB, 50);
+    EXPECT_EQ(settings.TrimIntervalMin, 30);
 }
 
 TEST_F(SettingsFile, OnlyTheCurrentFileIsReadWhenBothExist)
 {
     WriteFileBytes(Legacy(), "[kelvor]\r\ncache dir=D:\\old\r\ncache size=50\r\ncache trim interval=30\r\n");
     WriteFileBytes(Current(), "[kelvor]\r\ncache size=75\r\n");
-    LoadSettings();
-    EXPECT_EQ(std::wstring(App.CacheDir), dir.Path() + L"\\cache");
-    EXPECT_EQ(App.CacheSizeMB, 75);
-    EXPECT_EQ(App.TrimIntervalMin, 120);
+    Settings settings = Load();
+    EXPECT_EQ(settings.CacheDir, dir.Path() + L"\\cache");
+    EXPECT_EQ(settings.CacheSizeMB, 75);
+    EXPECT_EQ(settings.TrimIntervalMin, 120);
 }
 
 TEST_F(SettingsFile, AFolderNamedKelvorIniCountsAsPresent)
 {
     WriteFileBytes(Legacy(), "[kelvor]\r\ncache size=50\r\n");
     CreateDirectoryW(Current().c_str(), nullptr);
-    LoadSettings();
-    EXPECT_EQ(App.CacheSizeMB, 200);
+    EXPECT_EQ(Load().CacheSizeMB, 200);
 }
 
 TEST_F(SettingsFile, OtherSectionsAndAnEmptyDirectoryAreTakenAsWritten)
 {
     WriteFileBytes(Current(), "[other]\r\ncache size=1\r\n[kelvor]\r\ncache dir=\r\ncache size=-5\r\n");
-    LoadSettings();
-    EXPECT_STREQ(App.CacheDir, L"");
-    EXPECT_EQ(App.CacheSizeMB, -5);
+    Settings settings = Load();
+    EXPECT_EQ(settings.CacheDir, L"");
+    EXPECT_EQ(settings.CacheSizeMB, -5);
 }
 
 TEST_F(SettingsFile, SaveWritesBothKeysWithTheirSignAndNothingElse)
 {
-    lstrcpyW(App.CacheDir, L"E:\\Proxy Cache");
-    App.CacheSizeMB = -5;
-    App.TrimIntervalMin = 30;
-    SaveSettings();
+    Settings saved;
+    saved.CacheDir = L"E:\\Proxy Cache";
+    saved.CacheSizeMB = -5;
+    saved.TrimIntervalMin = 30;
+    EXPECT_TRUE(Save(saved));
 
-    App.CacheSizeMB = 0;
-    App.CacheDir[0] = 0;
-    LoadSettings();
-    EXPECT_STREQ(App.CacheDir, L"E:\\Proxy Cache");
-    EXPECT_EQ(App.CacheSizeMB, -5);
-    EXPECT_EQ(App.TrimIntervalMin, 120);
+    Settings settings = Load();
+    EXPECT_EQ(settings.CacheDir, L"E:\\Proxy Cache");
+    EXPECT_EQ(settings.CacheSizeMB, -5);
+    EXPECT_EQ(settings.TrimIntervalMin, 120);
     std::wstring text = Text(Current());
     EXPECT_NE(text.find(L"cache size=-5"), std::wstring::npos);
     EXPECT_EQ(text.find(L"trim interval"), std::wstring::npos);
 
-    App.CacheSizeMB = 0;
-    SaveSettings();
+    saved.CacheSizeMB = 0;
+    EXPECT_TRUE(Save(saved));
     EXPECT_NE(Text(Current()).find(L"cache size=0"), std::wstring::npos);
 }
 
@@ -94,26 +93,24 @@ TEST_F(SettingsFile, SaveAfterALegacyLoadWritesOnlyTheTwoKeysToTheCurrentFile)
 {
     std::string legacy = "[kelvor]\r\ncache dir=D:\\old\r\ncache size=50\r\ncache trim interval=30\r\n";
     WriteFileBytes(Legacy(), legacy);
-    LoadSettings();
-    SaveSettings();
+    EXPECT_TRUE(Save(Load()));
     EXPECT_EQ(ReadFileBytes(Legacy()), legacy);
     std::wstring text = Text(Current());
     EXPECT_NE(text.find(L"cache dir=D:\\old"), std::wstring::npos);
     EXPECT_NE(text.find(L"cache size=50"), std::wstring::npos);
     EXPECT_EQ(text.find(L"cache trim interval"), std::wstring::npos);
 
-    LoadSettings();
-    EXPECT_EQ(App.TrimIntervalMin, 120);
+    EXPECT_EQ(Load().TrimIntervalMin, 120);
 }
 
 TEST_F(SettingsFile, SaveKeepsTheFilesOtherKeys)
 {
     WriteFileBytes(Current(), "[kelvor]\r\ncache trim interval=45\r\n[mine]\r\nx=1\r\n");
-    lstrcpyW(App.CacheDir, L"C:\\c");
-    App.CacheSizeMB = 10;
-    SaveSettings();
-    LoadSettings();
-    EXPECT_EQ(App.TrimIntervalMin, 45);
+    Settings saved;
+    saved.CacheDir = L"C:\\c";
+    saved.CacheSizeMB = 10;
+    EXPECT_TRUE(Save(saved));
+    EXPECT_EQ(Load().TrimIntervalMin, 45);
     EXPECT_NE(Text(Current()).find(L"x=1"), std::wstring::npos);
 }
 

@@ -1,0 +1,50 @@
+#include "app/proxy_control.h"
+
+#include "app/app_state.h"
+#include "app/resources/resource.h"
+#include "proxy/launch.h"
+#include "proxy/stop.h"
+
+namespace {
+
+// Lets the old proxy release its listening port before the new one binds it.
+constexpr DWORD RESTART_PAUSE_MS = 100;
+
+}  // namespace
+
+void ShowBootFailure(HWND owner, DWORD error)
+{
+    wchar_t format[100] = L"";
+    wchar_t message[100] = L"";
+    LoadStringW(App.Instance, IDS_BOOT_FAILED, format, 100);
+    wsprintfW(message, format, static_cast<int>(error));
+    MessageBoxW(owner, message, App.AppName, MB_OK);
+}
+
+bool StartProxy(HWND owner)
+{
+    DWORD error = ERROR_SUCCESS;
+    if (!LaunchProxy(App.ProgramDir, App.Config.CacheDir, ProxyMode::Serve, App.ProxyProcess, error)) {
+        ShowBootFailure(owner, error);
+        return false;
+    }
+    return true;
+}
+
+bool RestartProxy(HWND owner)
+{
+    StopProxy(App.ProxyProcess);
+    Sleep(RESTART_PAUSE_MS);
+    return StartProxy(owner);
+}
+
+void PurgeCache(HWND owner)
+{
+    PROCESS_INFORMATION purge{};
+    DWORD error = ERROR_SUCCESS;
+    if (!LaunchProxy(App.ProgramDir, App.Config.CacheDir, ProxyMode::Purge, purge, error)) {
+        ShowBootFailure(owner, error);
+        return;
+    }
+    CloseHandle(purge.hProcess);
+}

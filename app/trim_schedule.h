@@ -1,0 +1,34 @@
+// The trim passes: one at start, before the proxy runs, then one per period on a thread of its
+// own, so the tray, its menu and the dialogs keep answering while a large cache is walked.
+#pragma once
+
+#include <windows.h>
+
+#include "cache/trim.h"
+
+constexpr UINT_PTR TRIM_TIMER_ID = 1000;
+// Posted by a finished pass to the main window.
+constexpr UINT WM_TRIMDONE = WM_APP + 1;
+
+// What a pass on the worker thread is given and gives back.
+struct TrimJob {
+    HWND Window;
+    std::wstring CacheDir;
+    int64_t Limit;
+    TrimResult Result;
+};
+
+// The first pass, run to its end here, and the timer for the next ones.
+void StartTrimSchedule(HWND window);
+
+// A timer pass; does nothing while a pass runs or once the program is ending.
+void RunScheduledTrim(HWND window);
+
+// A pass for settings just changed: now, or as soon as the running pass ends.
+void TrimForNewSettings(HWND window);
+
+// WM_TRIMDONE: the worker thread is finished with its job.
+void OnTrimDone(HWND window);
+
+// No pass starts from now on; a running one is asked to end and given up to a second.
+void EndTrimPasses(HWND window);

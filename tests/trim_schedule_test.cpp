@@ -1,0 +1,126 @@
+// kelvor.exe running a timer pass over a large cache: the window keeps answering, and Exit does
+// not wait for the pass.
+#include <gtest/gtest.h>
+
+#include "app/resources/resource.h"
+#include "tests/support/support.h"
+
+namespace {
+
+constexpr UINT_PTR TRIM_TIMER = 1000;
+constexpr int FILE_COUNT = 12000;
+// Of 1,000 bytes each against a limit of 1 MiB, all but about the newest 1,048 go (the proxy keeps
+// a few small files there too).
+constexpr int LAST_TO_GO = FILE_COUNT - 1100;
+
+std::wstring CacheName(const std::wstring& cache, int n)
+{
+    wchar_t name[32];
+    wsprintfW(name, L"\\d%02d\\f%05d", n % 50, n);
+    return cache + name;
+}
+
+// FILE_COUNT files in 50 folders, file n accessed n minutes after a day long past.
+void FillCache(const std::wstring& cache)
+{
+    for (int folder = 0; folder < 50; ++folder) {
+        wchar_t name[8];
+        wsprintfW(name, L"\\d%02d", folder);
+        MakeDirs(cache + name);
+    }
+    for (int n = 0; n < FILE_COUNT; ++n) {
+        HANDLE file = CreateFileW(CacheName(cache, n).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr);
+        ASSERT_NE(file, INVALID_HANDLE_VALUE);
+        LARGE_INTEGER size;
+        size.QuadPart = 1000;
+        SetFilePointerEx(file, size, nullptr, FILE_BEGIN);
+        SetEndOfFile(file);
+        ULARGE_INTEGER time;
+        time.QuadPart = 132223104000000000ull + n * 600000000ull;
+        FILETIME accessed = {time.LowPart, time.HighPart};
+        SetFileTime(file, nullptr, &accessed, nullptr);
+        CloseHandle(file);
+    }
+}
+
+// kelvor with a 1 MiB cache that is filled only once kelvor runs, so that its start-up pass
+// finds nothing to do and the timer pass has it all.
+class TimerPass : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        cache = dir / L"cache";
+        MakeDirs(cache);
+        kelvor = std::make_unique<RunningKelvor>("[kelvor]\r\ncache dir=" + Narrow(cache) + "\r\ncache size=1\r\n");
+        ASSERT_TRUE(kelvor->Ready());
+        FillCache(cache);
+    }
+    // Deleting has begun and has not reached its end.
+    bool PassUnderWay() const
+    {
+        return !Exists(CacheName(cache, 0)) && Exists(CacheName(cache, LAST_TO_GO));
+    }
+    TempDir dir;
+    std::wstring cache;
+    std::unique_ptr<RunningKelvor> kelvor;
+};
+
+}  // namespace
+
+TEST_F(TimerPass, TheMainWindowKeepsAnsweringWhileAPassRuns)
+{
+    PostMessageW(kelvor->Main(), WM_TIMER, TRIM_TIMER, 0);
+    ASSERT_TRUE(WaitFor([&] { return !Exists(CacheName(cache, 0)); }, 30000));
+
+    int answeredDuringPass = 0;
+    while (PassUnderWay()) {
+        DWORD_PTR result = 0;
+        ASSERT_NE(SendMessageTimeoutW(kelvor->Main(), WM_NULL, 0, 0, SMTO_NORMAL, 200, &result), 0)
+            << "no answer within 200 ms after " << answeredDuringPass << " answers";
+        ++answeredDuringPass;
+        // A second tick during the pass is dropped, not queued behind it.
+        if (answeredDuringPass == 2)
+            PostMessageW(kelvor->Main(), WM_TIMER, TRIM_TIMER, 0);
+        Sleep(20);
+    }
+    EXPECT_GE(answeredDuringPass, 3);
+
+    // The pass ran to its end: the newest files are the ones that fit.
+    ASSERT_TRUE(WaitFor([&] { return !Exists(CacheName(cache, LAST_TO_GO)); }, 30000));
+    EXPECT_TRUE(Exists(CacheName(cache, FILE_COUNT - 1000)));
+    EXPECT_TRUE(Exists(CacheName(cache, FILE_COUNT - 1)));
+}
+
+TEST_F(TimerPass, ExitDuringAPassEndsThePassAndTheProgram)
+{
+    Child proxy(kelvor->Records()[0].Pid);
+    PostMessageW(kelvor->Main(), WM_TIMER, TRIM_TIMER, 0);
+    ASSERT_TRUE(WaitFor([&] { return !Exists(CacheName(cache, 0)); }, 30000));
+    ASSERT_TRUE(PassUnderWay());
+
+    FILETIME exitAsked;
+    GetSystemTimeAsFileTime(&exitAsked);
+    PostMessageW(kelvor->Main(), WM_COMMAND, CMD_EXIT, 0);
+    ASSERT_TRUE(kelvor->Process().WaitExit(15000));
+    EXPECT_EQ(kelvor->Process().ExitCode(), 0u);
+    ASSERT_TRUE(proxy.WaitExit(0));
+
+    // The proxy is stopped once the pass is over; that was within a second of Exit.
+    FILETIME created, proxyEnd, kernel, user;
+    ASSERT_TRUE(GetProcessTimes(proxy.Handle(), &created, &proxyEnd, &kernel, &user));
+    ULARGE_INTEGER asked = {{exitAsked.dwLowDateTime, exitAsked.dwHighDateTime}};
+    ULARGE_INTEGER ended = {{proxyEnd.dwLowDateTime, proxyEnd.dwHighDateTime}};
+    EXPECT_LT(static_cast<int64_t>(ended.QuadPart - asked.QuadPart) / 10000, 1000);
+
+    // The pass ended early, and nothing deletes anything any more.
+    EXPECT_TRUE(Exists(CacheName(cache, LAST_TO_GO)));
+    int left = 0;
+    for (int n = 0; n < FILE_COUNT; ++n)
+        left += Exists(CacheName(cache, n)) ? 1 : 0;
+    Sleep(500);
+    int stillLeft = 0;
+    for (int n = 0; n < FILE_COUNT; ++n)
+        stillLeft += Exists(CacheName(cache, n)) ? 1 : 0;
+    EXPECT_EQ(stillLeft, left);
+}
