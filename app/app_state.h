@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 
+#include "cache/cache_folder.h"
 #include "settings/settings.h"
 
 struct TrimJob;
@@ -17,8 +18,12 @@ struct AppState {
     std::wstring ProgramDir;  // always ends in a backslash
     HINSTANCE Instance;
     Settings Config;
+    std::wstring CacheFolder;         // Config.CacheDir as a full path, for the passes and the proxy
+    CacheDirVerdict CacheVerdict;     // whether passes may run over CacheFolder
+    std::wstring CacheVerdictFolder;  // the protected folder it holds, if that is why not
     PROCESS_INFORMATION ProxyProcess;  // the supervised proxy, all zero when there is none
     UINT TaskbarCreatedMsg;
+    int OpenMessageBoxes;             // message boxes of kelvor's now on screen
 
     // The timer's pass runs on a thread of its own; these belong to the user-interface thread,
     // except StopTrim, which the pass reads.

@@ -9,6 +9,7 @@
 #include "app/program_dir.h"
 #include "app/resources/resource.h"
 #include "app/proxy_control.h"
+#include "app/trim_schedule.h"
 #include "settings/settings.h"
 
 namespace {
@@ -48,7 +49,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int showCommand)
     }
     App.ProgramDir = programDir;
 
-    App.Config = LoadSettings(App.ProgramDir);
+    AdoptSettings(LoadSettings(App.ProgramDir));
     if (!CreateMainWindow(instance, showCommand))
         return 0;
 

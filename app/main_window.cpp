@@ -5,6 +5,7 @@
 #include "app/resources/resource.h"
 #include "app/tray.h"
 #include "app/proxy_control.h"
+#include "app/settings_problems.h"
 #include "app/trim_schedule.h"
 #include "proxy/detect.h"
 #include "proxy/stop.h"
@@ -90,6 +91,8 @@ BOOL CreateMainWindow(HINSTANCE instance, int)
     }
     ShowWindow(window, SW_HIDE);
     UpdateWindow(window);
+    // Said once the proxy runs: the user is not kept from it by a box.
+    ReportSettingsProblems(window);
     return TRUE;
 }
 

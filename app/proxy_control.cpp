@@ -1,6 +1,7 @@
 #include "app/proxy_control.h"
 
 #include "app/app_state.h"
+#include "app/messages.h"
 #include "app/resources/resource.h"
 #include "proxy/launch.h"
 #include "proxy/stop.h"
@@ -14,17 +15,15 @@ constexpr DWORD RESTART_PAUSE_MS = 100;
 
 void ShowBootFailure(HWND owner, DWORD error)
 {
-    wchar_t format[100] = L"";
     wchar_t message[100] = L"";
-    LoadStringW(App.Instance, IDS_BOOT_FAILED, format, 100);
-    wsprintfW(message, format, static_cast<int>(error));
-    MessageBoxW(owner, message, App.AppName, MB_OK);
+    wsprintfW(message, LoadText(IDS_BOOT_FAILED).c_str(), static_cast<int>(error));
+    ShowMessage(owner, message);
 }
 
 bool StartProxy(HWND owner)
 {
     DWORD error = ERROR_SUCCESS;
-    if (!LaunchProxy(App.ProgramDir, App.Config.CacheDir, ProxyMode::Serve, App.ProxyProcess, error)) {
+    if (!LaunchProxy(App.ProgramDir, App.CacheFolder, ProxyMode::Serve, App.ProxyProcess, error)) {
         ShowBootFailure(owner, error);
         return false;
     }
@@ -42,7 +41,7 @@ void PurgeCache(HWND owner)
 {
     PROCESS_INFORMATION purge{};
     DWORD error = ERROR_SUCCESS;
-    if (!LaunchProxy(App.ProgramDir, App.Config.CacheDir, ProxyMode::Purge, purge, error)) {
+    if (!LaunchProxy(App.ProgramDir, App.CacheFolder, ProxyMode::Purge, purge, error)) {
         ShowBootFailure(owner, error);
         return;
     }

@@ -2,19 +2,37 @@
 
 #include "app/app_state.h"
 #include "app/dialogs.h"
-#include "app/resources/resource.h"
+#include "app/messages.h"
 #include "app/proxy_control.h"
+#include "app/resources/resource.h"
+#include "app/settings_problems.h"
+#include "app/trim_schedule.h"
+#include "settings/number_text.h"
 #include "settings/settings.h"
-#include "settings/size_text.h"
 
 namespace {
 
+std::wstring FieldText(HWND dialog, int id)
+{
+    HWND field = GetDlgItem(dialog, id);
+    std::wstring text(static_cast<size_t>(GetWindowTextLengthW(field)) + 1, L'\0');
+    text.resize(static_cast<size_t>(GetWindowTextW(field, &text[0], static_cast<int>(text.size()))));
+    return text;
+}
+
+// Puts the user back in the field to correct it, with what was typed still there.
+void RefuseField(HWND dialog, int id, const std::wstring& why)
+{
+    ShowMessage(dialog, why);
+    HWND field = GetDlgItem(dialog, id);
+    SendMessageW(dialog, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(field), TRUE);
+    SendMessageW(field, EM_SETSEL, 0, -1);
+}
+
 void OnInitSettings(HWND dialog)
 {
-    wchar_t size[100];
-    wsprintfW(size, L"%d", App.Config.CacheSizeMB);
     SetDlgItemTextW(dialog, IDC_CACHE_DIR, App.Config.CacheDir.c_str());
-    SetDlgItemTextW(dialog, IDC_CACHE_SIZE, size);
+    SetDlgItemTextW(dialog, IDC_CACHE_SIZE, std::to_wstring(App.Config.CacheSizeMB).c_str());
 }
 
 void OnBrowse(HWND dialog)
@@ -25,19 +43,41 @@ void OnBrowse(HWND dialog)
         SetDlgItemTextW(dialog, IDC_CACHE_DIR, folder);
 }
 
+// Nothing changes unless everything typed can be used and is saved; otherwise the dialog stays
+// open with what was typed.
 void OnSettingsOk(HWND dialog)
 {
-    wchar_t size[100] = L"";
-    GetDlgItemTextW(dialog, IDC_CACHE_SIZE, size, 100);
-    ParseCacheSize(size, App.Config.CacheSizeMB);
-
-    wchar_t dir[MAX_PATH] = L"";
-    GetDlgItemTextW(dialog, IDC_CACHE_DIR, dir, MAX_PATH);
-    if (dir[0])
-        App.Config.CacheDir = dir;
+    Settings changed = App.Config;
+    if (!ParseWholeNumber(FieldText(dialog, IDC_CACHE_SIZE), changed.CacheSizeMB)) {
+        RefuseField(dialog, IDC_CACHE_SIZE, LoadText(IDS_SIZE_NOT_A_NUMBER));
+        return;
+    }
+    // An empty field keeps the folder there was.
+    std::wstring dir = FieldText(dialog, IDC_CACHE_DIR);
+    if (!dir.empty()) {
+        changed.CacheDir = dir;
+        changed.CacheDirCut = false;
+    }
+    std::wstring resolved = ResolveCacheDir(App.ProgramDir, changed.CacheDir);
+    std::wstring which;
+    CacheDirVerdict verdict = CheckCacheDir(resolved, ProtectedFolders(App.ProgramDir), which);
+    if (verdict != CacheDirVerdict::Trimmable && verdict != CacheDirVerdict::Empty) {
+        std::wstring folder = resolved == changed.CacheDir ? resolved : changed.CacheDir + L" (" + resolved + L")";
+        RefuseField(dialog, IDC_CACHE_DIR,
+                    CacheDirProblemText(verdict, folder, which) + L" " + LoadText(IDS_CHOOSE_OTHER_DIR));
+        return;
+    }
 
     DWORD error = ERROR_SUCCESS;
-    SaveSettings(App.ProgramDir, App.Config, error);
+    if (!SaveSettings(App.ProgramDir, changed, error)) {
+        ShowMessage(dialog, FillIn(LoadText(IDS_SAVE_FAILED), {App.ProgramDir + L"kelvor.ini", SystemReason(error)}));
+        return;
+    }
+    // What is in the file now is what kelvor runs with.
+    changed.File = App.ProgramDir + L"kelvor.ini";
+    changed.FromLegacyFile = false;
+    changed.Unusable.clear();
+    AdoptSettings(changed);
     // A failed launch is reported over the dialog; the dialog still ends normally, and the
     // program goes on without a proxy until the next restart.
     RestartProxy(dialog);

@@ -21,14 +21,19 @@ bool TrimRunning()
     return App.TrimThread != nullptr;
 }
 
+bool MayTrim()
+{
+    return App.CacheVerdict == CacheDirVerdict::Trimmable && !App.StopTrim;
+}
+
 void StartPass(HWND window)
 {
-    if (TrimRunning() || App.StopTrim)
+    if (TrimRunning() || !MayTrim())
         return;
     // The pass gets its own copy: Settings may change the record while it runs.
     auto job = std::make_unique<TrimJob>();
     job->Window = window;
-    job->CacheDir = App.Config.CacheDir;
+    job->CacheDir = App.CacheFolder;
     job->Limit = TrimLimitBytes(App.Config.CacheSizeMB);
     HANDLE thread = CreateThread(nullptr, 0, RunTrimJob, job.get(), 0, nullptr);
     if (!thread)
@@ -46,9 +51,20 @@ void FinishPass()
 
 }  // namespace
 
+void AdoptSettings(const Settings& settings)
+{
+    App.Config = settings;
+    App.CacheFolder = ResolveCacheDir(App.ProgramDir, settings.CacheDir);
+    App.CacheVerdictFolder.clear();
+    App.CacheVerdict = settings.CacheDirCut ? CacheDirVerdict::TooLong
+                                            : CheckCacheDir(App.CacheFolder, ProtectedFolders(App.ProgramDir),
+                                                            App.CacheVerdictFolder);
+}
+
 void StartTrimSchedule(HWND window)
 {
-    TrimCache(App.Config.CacheDir, TrimLimitBytes(App.Config.CacheSizeMB));
+    if (MayTrim())
+        TrimCache(App.CacheFolder, TrimLimitBytes(App.Config.CacheSizeMB));
     SetTimer(window, TRIM_TIMER_ID, TrimPeriodMs(App.Config.TrimIntervalMin), nullptr);
 }
 

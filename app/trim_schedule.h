@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include "cache/trim.h"
+#include "settings/settings.h"
 
 constexpr UINT_PTR TRIM_TIMER_ID = 1000;
 // Posted by a finished pass to the main window.
@@ -17,6 +18,9 @@ struct TrimJob {
     int64_t Limit;
     TrimResult Result;
 };
+
+// Makes settings the ones in use, with the cache folder they name and whether it may be trimmed.
+void AdoptSettings(const Settings& settings);
 
 // The first pass, run to its end here, and the timer for the next ones.
 void StartTrimSchedule(HWND window);

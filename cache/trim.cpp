@@ -32,11 +32,15 @@ bool Requested(const std::atomic<bool>* cancel)
 TrimResult TrimCache(const std::wstring& directory, int64_t limit, const std::atomic<bool>* cancel)
 {
     TrimResult result;
-    if (limit <= 0 || directory.empty() || IsVolumeRoot(directory) || IsVolumeRoot(FullPath(directory)))
+    if (limit <= 0 || directory.empty() || IsVolumeRoot(directory))
+        return result;
+    std::wstring full = WithoutTrailingSeparator(FullPath(directory));
+    if (IsVolumeRoot(full))
         return result;
 
+    // In the long form every path below the root can be listed and deleted, however deep.
     TrimIndex index;
-    int64_t total = ScanCacheDir(directory, index, cancel);
+    int64_t total = ScanCacheDir(LongPathForm(full), index, cancel);
     result.FilesSeen = index.Count;
     result.BytesBefore = total;
     // A scan cut short has not seen every file: what it did see is not the oldest for sure.

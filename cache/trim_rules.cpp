@@ -1,5 +1,7 @@
 #include "cache/trim_rules.h"
 
+#include <windows.h>
+
 namespace {
 
 constexpr int DEFAULT_PERIOD_MIN = 120;
@@ -80,4 +82,72 @@ bool IsVolumeRoot(const std::wstring& path)
     }
     // "\" alone: the root of the current drive.
     return OnlySeparatorsFrom(rest, 0);
+}
+
+namespace {
+
+// Upper case as the file system folds names: the same for every user's language.
+std::wstring Folded(const std::wstring& text)
+{
+    if (text.empty())
+        return text;
+    std::wstring folded(text.size(), L'\0');
+    int length = LCMapStringW(LOCALE_INVARIANT, LCMAP_UPPERCASE, text.c_str(), static_cast<int>(text.size()),
+                              &folded[0], static_cast<int>(folded.size()));
+    if (length != static_cast<int>(text.size()))
+        return text;
+    return folded;
+}
+
+// Backslashes only, no trailing separator: the shape in which two spellings compare.
+std::wstring Comparable(const std::wstring& path)
+{
+    std::wstring comparable = path;
+    for (wchar_t& c : comparable) {
+        if (c == L'/')
+            c = L'\\';
+    }
+    while (!comparable.empty() && comparable.back() == L'\\')
+        comparable.pop_back();
+    return Folded(comparable);
+}
+
+}  // namespace
+
+std::wstring WithoutTrailingSeparator(const std::wstring& path)
+{
+    std::wstring trimmed = path;
+    while (trimmed.size() > 1 && IsSeparator(trimmed.back())) {
+        // "C:\" keeps its separator: "C:" alone means the drive's current folder.
+        if (trimmed.size() == 3 && trimmed[1] == L':')
+            break;
+        trimmed.pop_back();
+    }
+    return trimmed;
+}
+
+bool IsSameOrInside(const std::wstring& inner, const std::wstring& outer)
+{
+    std::wstring in = Comparable(inner);
+    std::wstring out = Comparable(outer);
+    if (out.empty() || in.size() < out.size() || in.compare(0, out.size(), out) != 0)
+        return false;
+    return in.size() == out.size() || in[out.size()] == L'\\';
+}
+
+std::wstring LongPathForm(const std::wstring& fullPath)
+{
+    const std::wstring& p = fullPath;
+    if (p.size() >= 4 && p[0] == L'\\' && p[1] == L'\\' && (p[2] == L'?' || p[2] == L'.') && p[3] == L'\\')
+        return p;
+    std::wstring form = p;
+    for (wchar_t& c : form) {
+        if (c == L'/')
+            c = L'\\';
+    }
+    if (form.size() >= 3 && IsDriveLetter(form[0]) && form[1] == L':' && form[2] == L'\\')
+        return L"\\\\?\\" + form;
+    if (form.size() >= 3 && form[0] == L'\\' && form[1] == L'\\' && form[2] != L'\\')
+        return L"\\\\?\\UNC\\" + form.substr(2);
+    return p;
 }

@@ -15,3 +15,15 @@ unsigned TrimPeriodMs(int trimIntervalMin);
 // True for the root of a drive or of a network share, however written ("C:", "C:\", "C:/",
 // "\\server\share\", "\\?\C:\", "\"): a cache there would be the whole disk.
 bool IsVolumeRoot(const std::wstring& path);
+
+// path without separators at its end, except for the one that makes "C:\" a root.
+std::wstring WithoutTrailingSeparator(const std::wstring& path);
+
+// True when inner is outer itself or lies anywhere inside it, compared as Windows compares file
+// names (without regard to case). Both are full paths.
+bool IsSameOrInside(const std::wstring& inner, const std::wstring& outer);
+
+// The "\\?\" form of a full path, which file functions take beyond MAX_PATH characters:
+// "C:\a" gives "\\?\C:\a", "\\server\share\a" gives "\\?\UNC\server\share\a". Other paths,
+// and paths already in that form, are returned as they are.
+std::wstring LongPathForm(const std::wstring& fullPath);

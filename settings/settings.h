@@ -4,21 +4,35 @@
 #include <windows.h>
 
 #include <string>
+#include <vector>
 
 // The one section of the settings file. Fixed, so a translated program name reads the same file.
 constexpr wchar_t SETTINGS_SECTION[] = L"kelvor";
 
+// A value in the file that was not used, as it was written there.
+struct UnusableValue {
+    std::wstring Key;
+    std::wstring Text;
+};
+
 struct Settings {
-    std::wstring CacheDir;
+    std::wstring CacheDir;       // as written: may be relative to the program folder
     int CacheSizeMB = 200;       // megabytes of 1,048,576 bytes; 0 or below: no trimming
     int TrimIntervalMin = 120;   // minutes between trim passes
+    std::wstring File;           // the file these came from; empty when none was there
+    bool FromLegacyFile = false; // read from polipo.ini, kelvor.ini being absent
+    bool CacheDirCut = false;    // the cache dir was longer than anything kelvor reads
+    std::vector<UnusableValue> Unusable;
 };
 
 // The settings in programDir's kelvor.ini, or in the older polipo.ini when kelvor.ini is absent,
 // or the defaults (the cache folder beside the program). programDir ends in a backslash. Never
-// creates a file.
+// creates a file. A size that is no whole number switches trimming off, an interval that is no
+// whole number means 120 minutes; both are listed in Unusable.
 Settings LoadSettings(const std::wstring& programDir);
 
-// Writes "cache dir" and "cache size" to programDir's kelvor.ini. False, with the system's error
+// Writes "cache dir" and "cache size" to programDir's kelvor.ini. A kelvor.ini that does not
+// exist yet is created as UTF-16, so that every character of a folder name survives, and after
+// a load from polipo.ini it first gets every key of that file. False, with the system's error
 // code in error, when the file could not be written.
 bool SaveSettings(const std::wstring& programDir, const Settings& settings, DWORD& error);

@@ -4,6 +4,7 @@
 #include <climits>
 
 #include "cache/trim.h"
+#include "proxy/command_line.h"
 #include "cache/trim_rules.h"
 #include "tests/support/support.h"
 
@@ -418,4 +419,39 @@ TEST(TrimCache, SaysWhatThePassDidAndStopsWhenAsked)
     EXPECT_EQ(result.FilesNotDeleted, 1u);
     EXPECT_EQ(result.BytesAfter, 300);
     EXPECT_EQ(Survivors(dir, {L"old", L"sub\\mid", L"new"}), L"sub\\mid");
+}
+
+TEST(TrimEndToEnd, AProgramFolderAsCacheIsNeverTrimmedAndKelvorSaysSoOnceTheProxyRuns)
+{
+    TempDir dir;
+    std::wstring program = MakeProgramFolder(dir / L"program");
+    WriteFileBytes(program + L"kelvor.ini", "[kelvor]\r\ncache dir=.\r\ncache size=1\r\ncache trim interval=soon\r\n");
+    CacheFile(program + L"notes.txt", 2000000, 1);
+    CacheFile(program + L"config", 0, 2);
+    std::wstring record = dir / L"record.txt";
+    ScopedEnv recordTo(L"KELVOR_PROXY_RECORD", record);
+
+    // Started from another folder: "." is the program folder all the same.
+    Child kelvor(program + L"kelvor.exe", L"", dir.Path());
+    ASSERT_TRUE(kelvor.Started());
+    ASSERT_TRUE(WaitFor([&] { return ReadProxyRecords(record).size() == 1; }));
+    std::wstring folder = program.substr(0, program.size() - 1);
+    EXPECT_EQ(PressOkOnMessageBox(kelvor.Id()),
+              L"kelvor: In " + program + L"kelvor.ini, \"cache trim interval=soon\" is not a whole number of minutes, "
+              L"so the cache is trimmed every 120 minutes.\n\nThe cache folder . (" + folder + L") is or contains " +
+              folder + L". kelvor deletes files only in a folder of the cache's own, so the cache is not trimmed "
+              L"until its folder is changed in Settings.");
+    // The proxy gets the folder as the pass would have: resolved against the program folder.
+    EXPECT_NE(ReadProxyRecords(record)[0].CommandLine.find(L"diskCacheRoot=\"\\\"" + EscapeCachePath(folder) + L"\\\"\""),
+              std::wstring::npos);
+
+    HWND main = WaitForTopWindow(kelvor.Id(), L"KELVOR");
+    ASSERT_NE(main, nullptr);
+    PostMessageW(main, WM_TIMER, 1000, 0);
+    Sleep(500);
+    EXPECT_TRUE(Exists(program + L"notes.txt"));
+    EXPECT_TRUE(Exists(program + L"config"));
+    EXPECT_TRUE(Exists(program + L"polipo.exe"));
+    PostMessageW(main, WM_CLOSE, 0, 0);
+    EXPECT_TRUE(kelvor.WaitExit(15000));
 }

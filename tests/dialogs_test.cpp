@@ -278,28 +278,138 @@ TEST(Settings, OkSavesBothFieldsAndRestartsTheProxyWithThem)
     ASSERT_TRUE(Click(kelvor, settings, IDCANCEL));
 }
 
-TEST(Settings, UnusableEntriesKeepTheOldValues)
+namespace {
+
+// Answers the message box that kelvor shows over dialog, and returns its text.
+std::wstring AnswerBoxOver(RunningKelvor& kelvor, HWND dialog)
+{
+    HWND box = WaitForWindowTitled(kelvor.Process().Id(), L"#32770", L"kelvor");
+    if (!box)
+        return L"(no message box)";
+    WaitFor([&] { return !StaticTexts(box).empty(); }, 5000);
+    std::wstring text = StaticTexts(box);
+    if (GetWindow(box, GW_OWNER) != dialog)
+        text += L" (not over the dialog)";
+    PostMessageW(box, WM_COMMAND, IDOK, 0);
+    WaitFor([&] { return !IsWindow(box); }, 5000);
+    return text;
+}
+
+}  // namespace
+
+TEST(Settings, SizesThatAreNoWholeNumberAreRefusedAndTheDialogStaysOpen)
 {
     RunningKelvor kelvor("[kelvor]\r\ncache size=250\r\n");
     ASSERT_TRUE(kelvor.Ready());
     std::wstring cacheDir = kelvor.Program() + L"cache";
 
-    // No leading digits, a number too big for 32 bits, and an empty folder field.
-    for (const wchar_t* size : {L"big", L"99999999999", L"-99999999999", L""}) {
-        HWND settings = OpenDialog(kelvor, CMD_SETTINGS, L"Settings");
-        ASSERT_NE(settings, nullptr) << Narrow(size);
-        EXPECT_EQ(Field(settings, IDC_CACHE_SIZE), L"250") << Narrow(size);
-        EXPECT_EQ(Field(settings, IDC_CACHE_DIR), cacheDir) << Narrow(size);
+    HWND settings = OpenDialog(kelvor, CMD_SETTINGS, L"Settings");
+    ASSERT_NE(settings, nullptr);
+    EXPECT_EQ(Field(settings, IDC_CACHE_SIZE), L"250");
+    for (const wchar_t* size : {L"big", L"300 MB", L"99999999999", L"-99999999999", L""}) {
         Type(settings, IDC_CACHE_SIZE, size);
-        Type(settings, IDC_CACHE_DIR, L"");
-        ASSERT_TRUE(Click(kelvor, settings, IDOK)) << Narrow(size);
-        EXPECT_EQ(IniValue(kelvor, L"cache size"), L"250") << Narrow(size);
-        EXPECT_EQ(IniValue(kelvor, L"cache dir"), cacheDir) << Narrow(size);
+        PostMessageW(GetDlgItem(settings, IDOK), BM_CLICK, 0, 0);
+        EXPECT_EQ(AnswerBoxOver(kelvor, settings), L"The cache size must be a whole number of megabytes.")
+            << Narrow(size);
+        ASSERT_TRUE(WaitUntilIdle(kelvor.Main()));
+        EXPECT_TRUE(IsWindow(settings)) << Narrow(size);
+        EXPECT_EQ(Field(settings, IDC_CACHE_SIZE), size);
     }
-    // OK still restarts the proxy, with the folder it had.
-    ASSERT_TRUE(WaitFor([&] { return kelvor.Records().size() == 5; }));
-    for (const ProxyRecord& record : kelvor.Records())
-        EXPECT_EQ(record.CommandLine, kelvor.Records()[0].CommandLine);
+    // An empty folder field keeps the folder there was.
+    Type(settings, IDC_CACHE_SIZE, L"260");
+    Type(settings, IDC_CACHE_DIR, L"");
+    ASSERT_TRUE(Click(kelvor, settings, IDOK));
+    EXPECT_EQ(IniValue(kelvor, L"cache size"), L"260");
+    EXPECT_EQ(IniValue(kelvor, L"cache dir"), cacheDir);
+    ASSERT_TRUE(WaitFor([&] { return kelvor.Records().size() == 2; }));
+    EXPECT_EQ(kelvor.Records()[1].CommandLine, kelvor.Records()[0].CommandLine);
+}
+
+TEST(Settings, AFolderThatHoldsTheProgramOrADriveIsRefusedAndTheDialogStaysOpen)
+{
+    RunningKelvor kelvor;
+    ASSERT_TRUE(kelvor.Ready());
+    HWND settings = OpenDialog(kelvor, CMD_SETTINGS, L"Settings");
+    ASSERT_NE(settings, nullptr);
+    std::wstring program = kelvor.Program().substr(0, kelvor.Program().size() - 1);
+
+    struct Refused {
+        std::wstring Typed;
+        std::wstring Text;
+    };
+    const std::wstring other = L" kelvor deletes files only in a folder of the cache's own. Please choose another folder.";
+    for (const Refused& refused :
+         {Refused{L".", L"The cache folder . (" + program + L") is or contains " + program + L"." + other},
+          Refused{kelvor.Dir().Path(), L"The cache folder " + kelvor.Dir().Path() + L" is or contains " + program + L"." + other},
+          Refused{L"C:\\", L"The cache folder C:\\ is the root of a drive." + other}}) {
+        Type(settings, IDC_CACHE_DIR, refused.Typed);
+        PostMessageW(GetDlgItem(settings, IDOK), BM_CLICK, 0, 0);
+        EXPECT_EQ(AnswerBoxOver(kelvor, settings), refused.Text);
+        ASSERT_TRUE(WaitUntilIdle(kelvor.Main()));
+        EXPECT_TRUE(IsWindow(settings));
+        EXPECT_EQ(Field(settings, IDC_CACHE_DIR), refused.Typed);
+    }
+    ASSERT_TRUE(Click(kelvor, settings, IDCANCEL));
+    EXPECT_FALSE(Exists(kelvor.Program() + L"kelvor.ini"));
+    EXPECT_EQ(kelvor.Records().size(), 1u);
+}
+
+TEST(Settings, AFailedSaveIsReportedAndWhatWasTypedStaysInTheDialog)
+{
+    RunningKelvor kelvor("[kelvor]\r\ncache size=250\r\n");
+    ASSERT_TRUE(kelvor.Ready());
+    std::wstring ini = kelvor.Program() + L"kelvor.ini";
+    // Another program holds the file and shares it with nobody.
+    HANDLE held = CreateFileW(ini.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+
+    HWND settings = OpenDialog(kelvor, CMD_SETTINGS, L"Settings");
+    ASSERT_NE(settings, nullptr);
+    std::wstring typed = kelvor.Dir() / L"typed cache";
+    Type(settings, IDC_CACHE_DIR, typed);
+    Type(settings, IDC_CACHE_SIZE, L"300");
+    PostMessageW(GetDlgItem(settings, IDOK), BM_CLICK, 0, 0);
+    std::wstring text = AnswerBoxOver(kelvor, settings);
+    EXPECT_EQ(text.find(L"The settings could not be saved to " + ini + L": "), 0u) << Narrow(text);
+    EXPECT_NE(text.find(L"(32)"), std::wstring::npos) << Narrow(text);
+    ASSERT_TRUE(WaitUntilIdle(kelvor.Main()));
+    EXPECT_TRUE(IsWindow(settings));
+    EXPECT_EQ(Field(settings, IDC_CACHE_DIR), typed);
+    EXPECT_EQ(Field(settings, IDC_CACHE_SIZE), L"300");
+    EXPECT_EQ(kelvor.Records().size(), 1u);
+
+    // Once the file is free, the same OK saves what was typed.
+    CloseHandle(held);
+    ASSERT_TRUE(Click(kelvor, settings, IDOK));
+    EXPECT_EQ(IniValue(kelvor, L"cache size"), L"300");
+    EXPECT_EQ(IniValue(kelvor, L"cache dir"), typed);
+}
+
+TEST(Settings, AFolderNameInAnyScriptSurvivesASaveAndTheNextStart)
+{
+    RunningKelvor kelvor;
+    ASSERT_TRUE(kelvor.Ready());
+    std::wstring typed = kelvor.Dir() / L"\u041a\u044d\u0448 \u7f13\u5b58";
+    HWND settings = OpenDialog(kelvor, CMD_SETTINGS, L"Settings");
+    ASSERT_NE(settings, nullptr);
+    Type(settings, IDC_CACHE_DIR, typed);
+    ASSERT_TRUE(Click(kelvor, settings, IDOK));
+    ASSERT_TRUE(WaitFor([&] { return kelvor.Records().size() == 2; }));
+    EXPECT_NE(kelvor.Records()[1].CommandLine.find(L"/\u041a\u044d\u0448\\ \u7f13\u5b58"), std::wstring::npos);
+
+    // Started again in the same folder, kelvor reads the name back whole.
+    PostMessageW(kelvor.Main(), WM_COMMAND, CMD_EXIT, 0);
+    ASSERT_TRUE(kelvor.Process().WaitExit(15000));
+    Child again(kelvor.Program() + L"kelvor.exe", L"", kelvor.Dir().Path());
+    HWND main = WaitForTopWindow(again.Id(), L"KELVOR");
+    ASSERT_NE(main, nullptr);
+    PostMessageW(main, WM_COMMAND, CMD_SETTINGS, 0);
+    settings = WaitForWindowTitled(again.Id(), L"#32770", L"Settings");
+    ASSERT_NE(settings, nullptr);
+    EXPECT_EQ(Field(settings, IDC_CACHE_DIR), typed);
+    PostMessageW(GetDlgItem(settings, IDCANCEL), BM_CLICK, 0, 0);
+    PostMessageW(main, WM_COMMAND, CMD_EXIT, 0);
+    EXPECT_TRUE(again.WaitExit(15000));
 }
 
 TEST(Settings, CancelChangesNothing)
@@ -354,13 +464,15 @@ TEST(Settings, OnlyAnOkThatChangesTheSizeTrimsTheCacheAtOnce)
         return present;
     };
 
-    // The same size, and a size that is kept because it is no number: no pass.
-    for (const wchar_t* size : {L"5", L"five", L"3"}) {
+    // The same size: no pass.
+    for (const wchar_t* size : {L"5", L"3"}) {
         HWND settings = OpenDialog(kelvor, CMD_SETTINGS, L"Settings");
         ASSERT_NE(settings, nullptr);
         Type(settings, IDC_CACHE_SIZE, size);
         // A smaller size that is cancelled does not count either.
         ASSERT_TRUE(Click(kelvor, settings, std::wstring(size) == L"3" ? IDCANCEL : IDOK));
+        // Time for a pass, had one started, to delete.
+        Sleep(500);
         EXPECT_EQ(remaining(), L"012") << Narrow(size);
     }
 
@@ -369,7 +481,7 @@ TEST(Settings, OnlyAnOkThatChangesTheSizeTrimsTheCacheAtOnce)
     ASSERT_NE(settings, nullptr);
     Type(settings, IDC_CACHE_SIZE, L"3");
     ASSERT_TRUE(Click(kelvor, settings, IDOK));
-    EXPECT_EQ(remaining(), L"2");
+    EXPECT_TRUE(WaitFor([&] { return remaining() == L"2"; }));
     EXPECT_EQ(IniValue(kelvor, L"cache size"), L"3");
 }
 

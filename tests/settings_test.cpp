@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <cstring>
+
 #include "settings/settings.h"
-#include "settings/size_text.h"
+#include "settings/number_text.h"
 #include "tests/support/support.h"
 
 namespace {
@@ -18,7 +20,16 @@ protected:
     }
     std::wstring Current() const { return dir / L"kelvor.ini"; }
     std::wstring Legacy() const { return dir / L"polipo.ini"; }
-    std::wstring Text(const std::wstring& path) const { return Widen(ReadFileBytes(path)); }
+    // The file's text, UTF-16 when it starts with its byte-order mark, UTF-8 otherwise.
+    std::wstring Text(const std::wstring& path) const
+    {
+        std::string bytes = ReadFileBytes(path);
+        if (bytes.size() < 2 || bytes.compare(0, 2, "\xFF\xFE") != 0)
+            return Widen(bytes);
+        std::wstring text((bytes.size() - 2) / 2, L'\0');
+        memcpy(&text[0], bytes.data() + 2, text.size() * 2);
+        return text;
+    }
     TempDir dir;
 };
 
@@ -89,18 +100,99 @@ TEST_F(SettingsFile, SaveWritesBothKeysWithTheirSignAndNothingElse)
     EXPECT_NE(Text(Current()).find(L"cache size=0"), std::wstring::npos);
 }
 
-TEST_F(SettingsFile, SaveAfterALegacyLoadWritesOnlyTheTwoKeysToTheCurrentFile)
+TEST_F(SettingsFile, TheFirstSaveAfterALegacyLoadKeepsEveryKeyOfTheOlderFile)
 {
     std::string legacy = "[kelvor]\r\ncache dir=D:\\old\r\ncache size=50\r\ncache trim interval=30\r\n";
     WriteFileBytes(Legacy(), legacy);
-    EXPECT_TRUE(Save(Load()));
+    Settings loaded = Load();
+    EXPECT_TRUE(loaded.FromLegacyFile);
+    loaded.CacheSizeMB = 60;
+    EXPECT_TRUE(Save(loaded));
     EXPECT_EQ(ReadFileBytes(Legacy()), legacy);
-    std::wstring text = Text(Current());
-    EXPECT_NE(text.find(L"cache dir=D:\\old"), std::wstring::npos);
-    EXPECT_NE(text.find(L"cache size=50"), std::wstring::npos);
-    EXPECT_EQ(text.find(L"cache trim interval"), std::wstring::npos);
 
-    EXPECT_EQ(Load().TrimIntervalMin, 120);
+    Settings settings = Load();
+    EXPECT_FALSE(settings.FromLegacyFile);
+    EXPECT_EQ(settings.CacheDir, L"D:\\old");
+    EXPECT_EQ(settings.CacheSizeMB, 60);
+    EXPECT_EQ(settings.TrimIntervalMin, 30);
+}
+
+TEST_F(SettingsFile, ANewFileIsUtf16SoEveryCharacterOfAFolderSurvives)
+{
+    Settings saved;
+    saved.CacheDir = L"C:\\\u041a\u044d\u0448 \u7f13\u5b58";  // Cyrillic and CJK
+    saved.CacheSizeMB = 7;
+    EXPECT_TRUE(Save(saved));
+    std::string bytes = ReadFileBytes(Current());
+    ASSERT_GE(bytes.size(), 2u);
+    EXPECT_EQ(bytes.substr(0, 2), "\xFF\xFE");
+    EXPECT_EQ(Load().CacheDir, saved.CacheDir);
+
+    // An existing file in the ANSI code page keeps working, and keeps its other keys.
+    WriteFileBytes(Current(), "[kelvor]\r\ncache dir=C:\\plain\r\ncache trim interval=15\r\n");
+    EXPECT_EQ(Load().CacheDir, L"C:\\plain");
+    saved.CacheDir = L"C:\\other";
+    EXPECT_TRUE(Save(saved));
+    EXPECT_EQ(Load().CacheDir, L"C:\\other");
+    EXPECT_EQ(Load().TrimIntervalMin, 15);
+}
+
+TEST_F(SettingsFile, AFileThatCannotBeWrittenIsReportedWithTheSystemsReason)
+{
+    // Held by another program that shares it with nobody (as root, Wine writes read-only files).
+    WriteFileBytes(Current(), "[kelvor]\r\ncache size=10\r\n");
+    HANDLE held = CreateFileW(Current().c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    Settings saved;
+    saved.CacheDir = L"C:\\c";
+    saved.CacheSizeMB = 20;
+    DWORD error = 0;
+    EXPECT_FALSE(SaveSettings(Program(), saved, error));
+    EXPECT_EQ(error, static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+    CloseHandle(held);
+    EXPECT_EQ(Load().CacheSizeMB, 10);
+
+    // A program folder that does not exist cannot take a new file either.
+    EXPECT_FALSE(SaveSettings(dir / L"missing\\", saved, error));
+    EXPECT_EQ(error, static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
+}
+
+TEST_F(SettingsFile, NumbersThatAreNotWholeNumbersInRangeAreNotGuessedAt)
+{
+    struct Case {
+        const char* size;
+        const char* interval;
+        int sizeMB;
+        int intervalMin;
+        size_t unusable;
+    };
+    for (const Case& c : {Case{"abc", "15", 0, 15, 1}, Case{"3000000000", "x", 0, 120, 2},
+                          Case{"300 MB", "-5", 0, -5, 1}, Case{"", "99999999999", 0, 120, 2},
+                          Case{" 42 ", "+30", 42, 30, 0}, Case{"-1", "0", -1, 0, 0}}) {
+        WriteFileBytes(Current(), std::string("[kelvor]\r\ncache size=") + c.size +
+                                      "\r\ncache trim interval=" + c.interval + "\r\n");
+        Settings settings = Load();
+        EXPECT_EQ(settings.CacheSizeMB, c.sizeMB) << c.size;
+        EXPECT_EQ(settings.TrimIntervalMin, c.intervalMin) << c.interval;
+        ASSERT_EQ(settings.Unusable.size(), c.unusable) << c.size << " " << c.interval;
+        if (c.unusable > 0 && settings.Unusable[0].Key == L"cache size") {
+            EXPECT_EQ(settings.Unusable[0].Text, Widen(c.size));
+        }
+        EXPECT_EQ(settings.File, Current());
+    }
+    // Keys that are missing take their defaults without a word.
+    WriteFileBytes(Current(), "[kelvor]\r\n");
+    EXPECT_TRUE(Load().Unusable.empty());
+    EXPECT_EQ(Load().CacheSizeMB, 200);
+}
+
+TEST_F(SettingsFile, ALongCacheDirIsReadWhole)
+{
+    std::wstring longDir = L"C:\\" + std::wstring(300, L'd');
+    WriteFileBytes(Current(), "[kelvor]\r\ncache dir=" + Narrow(longDir) + "\r\n");
+    Settings settings = Load();
+    EXPECT_EQ(settings.CacheDir, longDir);
+    EXPECT_FALSE(settings.CacheDirCut);
 }
 
 TEST_F(SettingsFile, SaveKeepsTheFilesOtherKeys)
@@ -114,31 +206,31 @@ TEST_F(SettingsFile, SaveKeepsTheFilesOtherKeys)
     EXPECT_NE(Text(Current()).find(L"x=1"), std::wstring::npos);
 }
 
-TEST(ParseCacheSize, TakesTheLeadingNumberLikeScanf)
+TEST(ParseWholeNumber, TakesOneSignedNumberWithBlanksAround)
 {
     int value = 7;
-    EXPECT_TRUE(ParseCacheSize(L"300", value));
+    EXPECT_TRUE(ParseWholeNumber(L"300", value));
     EXPECT_EQ(value, 300);
-    EXPECT_TRUE(ParseCacheSize(L"  42 MB", value));
+    EXPECT_TRUE(ParseWholeNumber(L"  42\t", value));
     EXPECT_EQ(value, 42);
-    EXPECT_TRUE(ParseCacheSize(L"-5", value));
+    EXPECT_TRUE(ParseWholeNumber(L"-5", value));
     EXPECT_EQ(value, -5);
-    EXPECT_TRUE(ParseCacheSize(L"+0", value));
+    EXPECT_TRUE(ParseWholeNumber(L"+0", value));
     EXPECT_EQ(value, 0);
-    EXPECT_TRUE(ParseCacheSize(L"007", value));
+    EXPECT_TRUE(ParseWholeNumber(L"007", value));
     EXPECT_EQ(value, 7);
-    EXPECT_TRUE(ParseCacheSize(L"2147483647", value));
+    EXPECT_TRUE(ParseWholeNumber(L"2147483647", value));
     EXPECT_EQ(value, 2147483647);
-    EXPECT_TRUE(ParseCacheSize(L"-2147483648", value));
+    EXPECT_TRUE(ParseWholeNumber(L"-2147483648", value));
     EXPECT_EQ(value, -2147483647 - 1);
 }
 
-TEST(ParseCacheSize, LeavesTheValueForTextThatIsNoNumberOrDoesNotFit)
+TEST(ParseWholeNumber, LeavesTheValueForTextThatIsNoWholeNumberOrDoesNotFit)
 {
-    for (const wchar_t* text : {L"", L"abc", L"MB 300", L"-", L"+ 3", L"2147483648", L"-2147483649",
-                                L"99999999999999999999"}) {
+    for (const wchar_t* text : {L"", L"  ", L"abc", L"MB 300", L"300 MB", L"3.5", L"-", L"+ 3", L"1e3",
+                                L"2147483648", L"-2147483649", L"3000000000", L"99999999999999999999"}) {
         int value = 123;
-        EXPECT_FALSE(ParseCacheSize(text, value)) << text;
-        EXPECT_EQ(value, 123) << text;
+        EXPECT_FALSE(ParseWholeNumber(text, value)) << Narrow(text);
+        EXPECT_EQ(value, 123) << Narrow(text);
     }
 }

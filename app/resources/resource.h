@@ -7,6 +7,15 @@
 #define IDS_BOOT_FAILED 40001
 #define IDS_ALREADY_RUNNING 40002
 #define IDS_SELECT_CACHE_DIR 40003
+#define IDS_CACHE_DIR_IS_ROOT 40010
+#define IDS_CACHE_DIR_HOLDS 40011
+#define IDS_CACHE_DIR_TOO_LONG 40012
+#define IDS_TRIM_OFF 40013
+#define IDS_CHOOSE_OTHER_DIR 40014
+#define IDS_UNUSABLE_SIZE 40015
+#define IDS_UNUSABLE_INTERVAL 40016
+#define IDS_SAVE_FAILED 40017
+#define IDS_SIZE_NOT_A_NUMBER 40018
 
 // Icons: the same picture, large for the window class and the About box, small for the tray
 #define IDI_LARGE 101

@@ -1,0 +1,20 @@
+// What kelvor says to its user in message boxes, and the texts it says it with.
+#pragma once
+
+#include <windows.h>
+
+#include <initializer_list>
+#include <string>
+
+// A string of the string table, whole, however long.
+std::wstring LoadText(UINT id);
+
+// pattern with %1, %2, ... replaced by the values in order.
+std::wstring FillIn(std::wstring pattern, std::initializer_list<std::wstring> values);
+
+// The system's own words for an error code, e.g. "Access denied." followed by its number.
+std::wstring SystemReason(DWORD error);
+
+// A message box over owner with the program's name as caption and an OK button. While it is
+// up, App.OpenMessageBoxes counts it.
+void ShowMessage(HWND owner, const std::wstring& text);

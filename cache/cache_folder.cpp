@@ -1,0 +1,112 @@
+#include "cache/cache_folder.h"
+
+#include <shlobj.h>
+
+#include "cache/trim_rules.h"
+
+namespace {
+
+std::wstring FullPathOf(const std::wstring& path)
+{
+    std::wstring full(MAX_PATH, L'\0');
+    DWORD length = GetFullPathNameW(path.c_str(), static_cast<DWORD>(full.size()), &full[0], nullptr);
+    if (length >= full.size()) {
+        full.resize(length + 1);
+        length = GetFullPathNameW(path.c_str(), static_cast<DWORD>(full.size()), &full[0], nullptr);
+    }
+    if (length == 0 || length >= full.size())
+        return path;
+    full.resize(length);
+    return full;
+}
+
+bool IsSeparator(wchar_t c)
+{
+    return c == L'\\' || c == L'/';
+}
+
+void AddShellFolder(std::vector<std::wstring>& folders, int csidl)
+{
+    wchar_t path[MAX_PATH] = L"";
+    if (SUCCEEDED(SHGetFolderPathW(nullptr, csidl, nullptr, 0, path)) && path[0])
+        folders.push_back(WithoutTrailingSeparator(FullPathOf(path)));
+}
+
+}  // namespace
+
+std::wstring ResolveCacheDir(const std::wstring& programDir, const std::wstring& cacheDir)
+{
+    if (cacheDir.empty())
+        return cacheDir;
+    std::wstring path = cacheDir;
+    bool hasDrive = path.size() >= 2 && path[1] == L':';
+    bool rooted = !path.empty() && IsSeparator(path[0]);
+    if (!hasDrive && !rooted)
+        path = programDir + path;
+    else if (rooted && !(path.size() >= 2 && IsSeparator(path[1])) && programDir.size() >= 2 && programDir[1] == L':')
+        path = programDir.substr(0, 2) + path;  // "\cache": on the program's drive, not the current one
+    return WithoutTrailingSeparator(FullPathOf(path));
+}
+
+std::vector<std::wstring> ProtectedFolders(const std::wstring& programDir)
+{
+    std::vector<std::wstring> folders;
+    folders.push_back(WithoutTrailingSeparator(FullPathOf(programDir)));
+    wchar_t windows[MAX_PATH] = L"";
+    if (GetWindowsDirectoryW(windows, MAX_PATH))
+        folders.push_back(WithoutTrailingSeparator(FullPathOf(windows)));
+    AddShellFolder(folders, CSIDL_PROGRAM_FILES);
+    AddShellFolder(folders, CSIDL_PROGRAM_FILESX86);
+    // A 32-bit program on 64-bit Windows is told only of "Program Files (x86)".
+    wchar_t programFiles64[MAX_PATH] = L"";
+    DWORD length = GetEnvironmentVariableW(L"ProgramW6432", programFiles64, MAX_PATH);
+    if (length > 0 && length < MAX_PATH)
+        folders.push_back(WithoutTrailingSeparator(FullPathOf(programFiles64)));
+    AddShellFolder(folders, CSIDL_PROFILE);
+    AddShellFolder(folders, CSIDL_DESKTOPDIRECTORY);
+    AddShellFolder(folders, CSIDL_PERSONAL);
+    return folders;
+}
+
+CacheDirVerdict CheckCacheDir(const std::wstring& resolved, const std::vector<std::wstring>& protectedFolders,
+                              std::wstring& which)
+{
+    if (resolved.empty())
+        return CacheDirVerdict::Empty;
+    if (resolved.size() >= MAX_PATH)
+        return CacheDirVerdict::TooLong;
+    if (IsVolumeRoot(resolved))
+        return CacheDirVerdict::VolumeRoot;
+    for (const std::wstring& folder : protectedFolders) {
+        if (IsSameOrInside(folder, resolved)) {
+            which = folder;
+            return CacheDirVerdict::HoldsProtectedFolder;
+        }
+    }
+    return CacheDirVerdict::Trimmable;
+}
+
+bool CreateCacheDir(const std::wstring& folder, DWORD& error)
+{
+    error = ERROR_SUCCESS;
+    std::wstring path = LongPathForm(folder);
+    DWORD attributes = GetFileAttributesW(path.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES) {
+        if (attributes & FILE_ATTRIBUTE_DIRECTORY)
+            return true;
+        error = ERROR_ALREADY_EXISTS;
+        return false;
+    }
+    // Parents first, from the outermost missing one in.
+    size_t parentEnd = WithoutTrailingSeparator(folder).find_last_of(L"\\/");
+    if (parentEnd != std::wstring::npos && parentEnd > 0) {
+        std::wstring parent = folder.substr(0, parentEnd);
+        if (!IsVolumeRoot(parent) && parent.size() > 2 && GetFileAttributesW(LongPathForm(parent).c_str()) == INVALID_FILE_ATTRIBUTES &&
+            !CreateCacheDir(parent, error))
+            return false;
+    }
+    if (CreateDirectoryW(path.c_str(), nullptr) || GetLastError() == ERROR_ALREADY_EXISTS)
+        return true;
+    error = GetLastError();
+    return false;
+}

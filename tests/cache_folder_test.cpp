@@ -1,0 +1,142 @@
+// Which folder the cache is, and which folders a pass must never reach.
+#include <gtest/gtest.h>
+
+#include "cache/cache_folder.h"
+#include "cache/trim.h"
+#include "cache/trim_rules.h"
+#include "tests/support/support.h"
+
+namespace {
+
+std::wstring SystemFolder(UINT (WINAPI* get)(LPWSTR, UINT))
+{
+    wchar_t path[MAX_PATH] = L"";
+    get(path, MAX_PATH);
+    return path;
+}
+
+CacheDirVerdict Verdict(const std::wstring& program, const std::wstring& cacheDir, std::wstring* which = nullptr)
+{
+    std::wstring hit;
+    CacheDirVerdict verdict = CheckCacheDir(ResolveCacheDir(program, cacheDir), ProtectedFolders(program), hit);
+    if (which)
+        *which = hit;
+    return verdict;
+}
+
+}  // namespace
+
+TEST(ResolveCacheDir, RelativeFoldersAreTakenFromTheProgramFolderNotTheCurrentOne)
+{
+    const std::wstring program = L"C:\\Tools\\kelvor\\";
+    SetCurrentDirectoryW(L"C:\\windows");
+    EXPECT_EQ(ResolveCacheDir(program, L"."), L"C:\\Tools\\kelvor");
+    EXPECT_EQ(ResolveCacheDir(program, L"cache"), L"C:\\Tools\\kelvor\\cache");
+    EXPECT_EQ(ResolveCacheDir(program, L"..\\shared cache\\"), L"C:\\Tools\\shared cache");
+    EXPECT_EQ(ResolveCacheDir(program, L"sub/deeper/"), L"C:\\Tools\\kelvor\\sub\\deeper");
+    EXPECT_EQ(ResolveCacheDir(program, L"\\cache"), L"C:\\cache");
+    EXPECT_EQ(ResolveCacheDir(program, L"D:\\proxy\\cache\\"), L"D:\\proxy\\cache");
+    EXPECT_EQ(ResolveCacheDir(program, L"C:\\"), L"C:\\");
+    EXPECT_EQ(ResolveCacheDir(L"\\\\server\\share\\kelvor\\", L"cache"), L"\\\\server\\share\\kelvor\\cache");
+    EXPECT_EQ(ResolveCacheDir(program, L""), L"");
+}
+
+TEST(CheckCacheDir, RefusesFoldersThatAreOrHoldWhatIsNotTheCaches)
+{
+    TempDir dir;
+    std::wstring program = MakeProgramFolder(dir / L"Kelvor Program", false);
+    std::wstring which;
+
+    EXPECT_EQ(Verdict(program, L"cache"), CacheDirVerdict::Trimmable);
+    EXPECT_EQ(Verdict(program, L"sub\\cache"), CacheDirVerdict::Trimmable);
+    EXPECT_EQ(Verdict(program, dir / L"elsewhere"), CacheDirVerdict::Trimmable);
+    EXPECT_EQ(Verdict(program, L""), CacheDirVerdict::Empty);
+
+    // The program folder itself, by any spelling, and every folder above it.
+    for (const std::wstring& holder : {std::wstring(L"."), std::wstring(L".\\"), std::wstring(L"cache\\.."),
+                                       program, dir.Path(), dir / L"KELVOR PROGRAM"}) {
+        EXPECT_EQ(Verdict(program, holder, &which), CacheDirVerdict::HoldsProtectedFolder) << Narrow(holder);
+    }
+    EXPECT_EQ(Verdict(program, L"..", &which), CacheDirVerdict::HoldsProtectedFolder);
+    EXPECT_TRUE(IsSameOrInside(program, which)) << Narrow(which);
+
+    EXPECT_EQ(Verdict(program, L"C:\\"), CacheDirVerdict::VolumeRoot);
+    EXPECT_EQ(Verdict(program, L"C:\\windows\\.."), CacheDirVerdict::VolumeRoot);
+
+    // The system's and the user's own folders, and the folders above them.
+    std::wstring windows = SystemFolder(GetWindowsDirectoryW);
+    EXPECT_EQ(Verdict(program, windows, &which), CacheDirVerdict::HoldsProtectedFolder);
+    EXPECT_EQ(Verdict(program, windows + L"\\system32"), CacheDirVerdict::Trimmable);
+    wchar_t profile[MAX_PATH] = L"";
+    ASSERT_GT(GetEnvironmentVariableW(L"USERPROFILE", profile, MAX_PATH), 0u);
+    EXPECT_EQ(Verdict(program, profile), CacheDirVerdict::HoldsProtectedFolder);
+    EXPECT_EQ(Verdict(program, std::wstring(profile) + L"\\.."), CacheDirVerdict::HoldsProtectedFolder);
+    EXPECT_EQ(Verdict(program, std::wstring(profile) + L"\\Desktop", &which), CacheDirVerdict::HoldsProtectedFolder);
+    wchar_t programFiles[MAX_PATH] = L"";
+    ASSERT_GT(GetEnvironmentVariableW(L"ProgramFiles", programFiles, MAX_PATH), 0u);
+    EXPECT_EQ(Verdict(program, programFiles), CacheDirVerdict::HoldsProtectedFolder);
+    EXPECT_EQ(Verdict(program, std::wstring(programFiles) + L"\\kelvor\\cache"), CacheDirVerdict::Trimmable);
+
+    // Too long to hold: refused, never shortened into some parent.
+    std::wstring longDir = dir / (std::wstring(120, L'a') + L"\\" + std::wstring(120, L'b') + L"\\cache");
+    EXPECT_EQ(Verdict(program, longDir), CacheDirVerdict::TooLong);
+}
+
+TEST(TrimRules, LongPathFormAndContainment)
+{
+    EXPECT_EQ(LongPathForm(L"C:\\a\\b"), L"\\\\?\\C:\\a\\b");
+    EXPECT_EQ(LongPathForm(L"c:/a/b"), L"\\\\?\\c:\\a\\b");
+    EXPECT_EQ(LongPathForm(L"\\\\server\\share\\a"), L"\\\\?\\UNC\\server\\share\\a");
+    EXPECT_EQ(LongPathForm(L"\\\\?\\C:\\a"), L"\\\\?\\C:\\a");
+    EXPECT_EQ(LongPathForm(L"relative"), L"relative");
+
+    EXPECT_TRUE(IsSameOrInside(L"C:\\Users\\Ann", L"c:\\users\\"));
+    EXPECT_TRUE(IsSameOrInside(L"C:\\Users\\Ann", L"C:/Users/Ann/"));
+    EXPECT_TRUE(IsSameOrInside(L"C:\\\u00c9t\u00e9\\x", L"C:\\\u00e9T\u00c9"));
+    EXPECT_FALSE(IsSameOrInside(L"C:\\Users\\Annette", L"C:\\Users\\Ann"));
+    EXPECT_FALSE(IsSameOrInside(L"C:\\Users", L"C:\\Users\\Ann"));
+
+    EXPECT_EQ(WithoutTrailingSeparator(L"C:\\a\\\\"), L"C:\\a");
+    EXPECT_EQ(WithoutTrailingSeparator(L"C:\\"), L"C:\\");
+}
+
+TEST(TrimCache, FilesAndFoldersDeeperThanMaxPathAreSeenAndDeleted)
+{
+    TempDir dir;
+    std::wstring cache = dir / L"cache";
+    // A file whose full path has well over 300 characters, the oldest in the cache.
+    std::wstring deep = LongPathForm(cache);
+    for (int level = 0; level < 3; ++level) {
+        deep += L"\\" + std::wstring(100, static_cast<wchar_t>(L'a' + level));
+        DWORD error = 0;
+        ASSERT_TRUE(CreateCacheDir(deep, error)) << error;
+    }
+    std::wstring deepFile = deep + L"\\oldest.bin";
+    ASSERT_GT(deepFile.size(), 300u);
+    WriteFileOfSize(deepFile, 1000);
+    SetLastAccess(deepFile, 132223104000000000ull);
+    WriteFileOfSize(cache + L"\\newer.bin", 1000);
+    SetLastAccess(cache + L"\\newer.bin", 132223104000000000ull + 600000000ull);
+
+    TrimResult result = TrimCache(cache, 1500);
+    EXPECT_EQ(result.FilesSeen, 2u);
+    EXPECT_EQ(result.FilesDeleted, 1u);
+    EXPECT_EQ(GetFileAttributesW(deepFile.c_str()), INVALID_FILE_ATTRIBUTES);
+    EXPECT_TRUE(Exists(cache + L"\\newer.bin"));
+    RemoveTree(deep.substr(0, deep.find(L"\\bbbb")));
+}
+
+TEST(CreateCacheDir, MakesEveryMissingParentAndSaysWhyWhenItCannot)
+{
+    TempDir dir;
+    DWORD error = 0;
+    EXPECT_TRUE(CreateCacheDir(dir / L"one\\two three\\cache", error));
+    EXPECT_TRUE(Exists(dir / L"one\\two three\\cache"));
+    EXPECT_TRUE(CreateCacheDir(dir / L"one\\two three\\cache", error));
+
+    WriteFileBytes(dir / L"file", "x");
+    EXPECT_FALSE(CreateCacheDir(dir / L"file", error));
+    EXPECT_NE(error, 0u);
+    EXPECT_FALSE(CreateCacheDir(dir / L"file\\cache", error));
+    EXPECT_NE(error, 0u);
+}
