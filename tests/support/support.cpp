@@ -162,8 +162,10 @@ std::wstring MakeProgramFolder(const std::wstring& dir, bool withProxy)
 {
     MakeDirs(dir);
     CopyFileW((BinDir() + L"\\kelvor.exe").c_str(), (dir + L"\\kelvor.exe").c_str(), FALSE);
-    if (withProxy)
+    if (withProxy) {
         CopyFileW((BinDir() + L"\\polipo.exe").c_str(), (dir + L"\\polipo.exe").c_str(), FALSE);
+        WriteFileBytes(dir + L"\\config", "");
+    }
     return dir + L"\\";
 }
 
@@ -246,6 +248,7 @@ DWORD Child::ExitCode() const
 
 std::vector<ProxyRecord> ReadProxyRecords(const std::wstring& path)
 {
+    // pid, STARTUPINFO flags, show state, command line, working directory; tab-separated.
     std::vector<ProxyRecord> records;
     std::wstring text = Widen(ReadFileBytes(path));
     size_t start = 0;
@@ -256,11 +259,15 @@ std::vector<ProxyRecord> ReadProxyRecords(const std::wstring& path)
         std::wstring line = text.substr(start, end - start);
         start = end + 1;
         size_t tab1 = line.find(L'\t');
-        size_t tab2 = line.rfind(L'\t');
-        if (tab1 == std::wstring::npos || tab1 == tab2)
+        size_t tab2 = tab1 == std::wstring::npos ? tab1 : line.find(L'\t', tab1 + 1);
+        size_t tab3 = tab2 == std::wstring::npos ? tab2 : line.find(L'\t', tab2 + 1);
+        size_t last = line.rfind(L'\t');
+        if (tab3 == std::wstring::npos || last == tab3)
             continue;
         records.push_back(ProxyRecord{static_cast<DWORD>(wcstoul(line.c_str(), nullptr, 10)),
-                                      line.substr(tab1 + 1, tab2 - tab1 - 1), line.substr(tab2 + 1)});
+                                      static_cast<DWORD>(wcstoul(line.c_str() + tab1 + 1, nullptr, 10)),
+                                      static_cast<WORD>(wcstoul(line.c_str() + tab2 + 1, nullptr, 10)),
+                                      line.substr(tab3 + 1, last - tab3 - 1), line.substr(last + 1)});
     }
     return records;
 }

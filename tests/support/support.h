@@ -37,8 +37,8 @@ std::string Narrow(const std::wstring& text);
 // The folder holding the test programs, kelvor.exe and the stand-in polipo.exe.
 std::wstring BinDir();
 
-// A program folder in dir: kelvor.exe and, when withProxy, the stand-in polipo.exe beside it.
-// Returns the folder, ending in a backslash.
+// A program folder in dir: kelvor.exe and, when withProxy, the stand-in polipo.exe beside it
+// with the empty `config` that it needs to start. Returns the folder, ending in a backslash.
 std::wstring MakeProgramFolder(const std::wstring& dir, bool withProxy = true);
 
 // Sets an environment variable for this process and the processes it starts, restoring the old
@@ -86,6 +86,9 @@ private:
 // One line the stand-in proxy records when it starts.
 struct ProxyRecord {
     DWORD Pid;
+    // From the STARTUPINFO the proxy was given.
+    DWORD StartupFlags;
+    WORD ShowWindow;
     std::wstring CommandLine;
     std::wstring Directory;
 };

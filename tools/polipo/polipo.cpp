@@ -1,11 +1,16 @@
 // Stand-in caching proxy used by kelvor's tests in place of the real one.
-// It keeps the outward behaviour kelvor depends on (command line, hidden
-// window, log, cache files, purge run, config page) and nothing more.
+// It keeps the outward behaviour kelvor depends on (command line, log,
+// cache files, purge run, config page, status requests) and the real
+// proxy's habits that make kelvor's life harder: no window of its own, no
+// cache root made for it, no start without its -c file. A test that needs
+// a window to close asks for one through the environment.
 
 #include <winsock2.h>
 #include <windows.h>
 #include <shellapi.h>
 
+#include <cctype>
+#include <cstdlib>
 #include <string>
 
 namespace {
@@ -25,6 +30,7 @@ struct Client {
 struct ProxyState {
     std::wstring CacheRoot; // as given, for display
     std::wstring LogFile;
+    std::wstring ConfigFile; // named by -c
     std::wstring CloseLog;
     bool IgnoreClose = false;
     SOCKET Listener = INVALID_SOCKET;
@@ -122,17 +128,16 @@ std::wstring MakeFileSystemPath(std::wstring p)
     return p;
 }
 
-void EnsureDirectory(const std::wstring &path)
+bool IsDirectory(const std::wstring &path)
 {
-    for (size_t i = 1; i < path.size(); ++i)
-        if (path[i] == L'\\' && path[i - 1] != L':' && path[i - 1] != L'\\')
-            CreateDirectoryW(path.substr(0, i).c_str(), nullptr);
-    CreateDirectoryW(path.c_str(), nullptr);
+    DWORD attributes = GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
+// dir is the cache root or one folder inside it; the root itself is never made here.
 void WriteCacheEntry(const std::wstring &dir, const wchar_t *name, int index)
 {
-    EnsureDirectory(dir);
+    CreateDirectoryW(dir.c_str(), nullptr);
     std::string body = "cached entry " + std::to_string(index) + "\n";
     body.append(300, static_cast<char>('a' + index));
     body += "\n";
@@ -145,8 +150,14 @@ void WriteCacheEntry(const std::wstring &dir, const wchar_t *name, int index)
     CloseHandle(h);
 }
 
+// Like the real proxy, a missing root is not created: the disk cache is
+// simply off, which kelvor must notice for itself.
 void FillCache(const std::wstring &root)
 {
+    if (!IsDirectory(root)) {
+        WriteLogLine(L"Disabling disk cache: No such file or directory");
+        return;
+    }
     WriteCacheEntry(root + L"\\a", L"entry1.bin", 1);
     WriteCacheEntry(root + L"\\b", L"entry2.bin", 2);
     WriteCacheEntry(root, L"entry3.bin", 3);
@@ -226,6 +237,65 @@ void SendAll(SOCKET s, const std::string &data)
     }
 }
 
+std::string Answer(const std::string &status, const std::string &extraHeaders,
+                   const std::string &body)
+{
+    return "HTTP/1.1 " + status + "\r\nContent-Type: text/html; charset=utf-8\r\n" +
+           extraHeaders + "Content-Length: " + std::to_string(body.size()) +
+           "\r\nConnection: close\r\n\r\n" + body;
+}
+
+// The real proxy's status form: each field names an action; it answers
+// 303 when all were done and 400 naming the first it does not know.
+std::string ServeStatusForm(const std::string &form)
+{
+    bool writeOut = false;
+    for (size_t start = 0; start <= form.size();) {
+        size_t end = form.find('&', start);
+        if (end == std::string::npos)
+            end = form.size();
+        std::string field = form.substr(start, end - start);
+        std::string name = field.substr(0, field.find('='));
+        if (name == "writeout-objects")
+            writeOut = true;
+        else if (!name.empty())
+            return Answer("400 Unknown action " + name, "",
+                          "<!DOCTYPE html>\n<html><body><p>Unknown action</p></body></html>\n");
+        start = end + 1;
+    }
+    // Every object the stand-in holds is already on disk; the line is
+    // how tests see that kelvor asked.
+    if (writeOut)
+        WriteLogLine(L"writeout-objects: all objects written out");
+    return Answer("303 Done", "Location: /polipo/status?\r\n", "");
+}
+
+// Index of the first body byte, or npos while the head is incomplete.
+size_t BodyStart(const std::string &request)
+{
+    size_t end = request.find("\r\n\r\n");
+    if (end != std::string::npos)
+        return end + 4;
+    end = request.find("\n\n");
+    return end == std::string::npos ? end : end + 2;
+}
+
+size_t ContentLength(const std::string &head)
+{
+    std::string lower = head;
+    for (char &ch : lower)
+        ch = static_cast<char>(tolower(static_cast<unsigned char>(ch)));
+    size_t at = lower.find("\ncontent-length:");
+    return at == std::string::npos ? 0 : strtoul(lower.c_str() + at + 16, nullptr, 10);
+}
+
+bool RequestComplete(const std::string &request)
+{
+    size_t body = BodyStart(request);
+    return body != std::string::npos &&
+           request.size() - body >= ContentLength(request.substr(0, body));
+}
+
 void ServeRequest(Client &c)
 {
     std::string req(c.Buffer, c.Length);
@@ -235,15 +305,20 @@ void ServeRequest(Client &c)
     std::string method = line.substr(0, sp1);
     std::string path = sp1 == std::string::npos ? "" : line.substr(sp1 + 1, sp2 - sp1 - 1);
     path = path.substr(0, path.find('?'));
+    size_t body = BodyStart(req);
 
-    bool found = path == "/polipo/config";
-    std::string body = found ? BuildConfigPage()
-                             : "<!DOCTYPE html>\n<html><head><title>Not found</title></head>"
-                               "<body><p>Not found</p></body></html>\n";
-    std::string head = std::string("HTTP/1.0 ") + (found ? "200 OK" : "404 Not Found") +
-                       "\r\nContent-Type: text/html; charset=utf-8\r\nContent-Length: " +
-                       std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n";
-    SendAll(c.Socket, method == "HEAD" ? head : head + body);
+    std::string answer;
+    if (method == "POST" && path == "/polipo/status")
+        answer = ServeStatusForm(body == std::string::npos ? "" : req.substr(body));
+    else if (path == "/polipo/config")
+        answer = Answer("200 OK", "", BuildConfigPage());
+    else
+        answer = Answer("404 Not Found", "",
+                        "<!DOCTYPE html>\n<html><head><title>Not found</title></head>"
+                        "<body><p>Not found</p></body></html>\n");
+    if (method == "HEAD")
+        answer = answer.substr(0, BodyStart(answer));
+    SendAll(c.Socket, answer);
     shutdown(c.Socket, SD_SEND);
     DropClient(c);
 }
@@ -279,8 +354,7 @@ void OnSocket(HWND hwnd, SOCKET s, WORD event)
             return;
         }
         c.Length += n;
-        std::string seen(c.Buffer, c.Length);
-        if (seen.find("\r\n\r\n") != std::string::npos || seen.find("\n\n") != std::string::npos ||
+        if (RequestComplete(std::string(c.Buffer, c.Length)) ||
             c.Length == static_cast<int>(sizeof c.Buffer))
             ServeRequest(c);
         return;
@@ -296,6 +370,12 @@ void StartServer(HWND hwnd)
     StandIn.Listener = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
     if (StandIn.Listener == INVALID_SOCKET)
         return;
+    // As the real proxy does: connections that it closed moments ago (a
+    // stop, a status request) must not keep the next proxy off its port.
+    // Under Wine this never takes a port that another proxy listens on.
+    BOOL reuse = TRUE;
+    setsockopt(StandIn.Listener, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char *>(&reuse),
+               sizeof reuse);
     sockaddr_in addr = {};
     addr.sin_family = AF_INET;
     addr.sin_port = htons(PORT);
@@ -306,7 +386,9 @@ void StartServer(HWND hwnd)
         closesocket(StandIn.Listener);
         StandIn.Listener = INVALID_SOCKET;
         WriteLogLine(L"config page not served: port " + std::to_wstring(PORT) + L" unavailable");
+        return;
     }
+    WriteLogLine(L"Established listening socket on port " + std::to_wstring(PORT) + L".");
 }
 
 // The close log lets tests see which window received WM_CLOSE, even when
@@ -338,17 +420,27 @@ LRESULT CALLBACK MainWndProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp)
     return DefWindowProcW(hwnd, msg, wp, lp);
 }
 
-int RunProxy(HINSTANCE inst)
+// Top-level windows only on request: the real proxy has none, so by
+// default nothing can ask the stand-in to close either.
+void CreateRequestedWindows(HINSTANCE inst)
 {
     std::wstring value;
     StandIn.IgnoreClose = ReadEnvironment(L"KELVOR_PROXY_IGNORE_CLOSE", value) && value == L"1";
     ReadEnvironment(L"KELVOR_PROXY_CLOSE_LOG", StandIn.CloseLog);
-    int windows = 1;
+    int windows = 0;
     if (ReadEnvironment(L"KELVOR_PROXY_WINDOWS", value)) {
         windows = _wtoi(value.c_str());
-        windows = windows < 1 ? 1 : windows > MAX_WINDOWS ? MAX_WINDOWS : windows;
+        windows = windows < 0 ? 0 : windows > MAX_WINDOWS ? MAX_WINDOWS : windows;
     }
+    for (int i = 1; i <= windows; ++i) {
+        std::wstring title = L"stand-in " + std::to_wstring(i);
+        CreateWindowExW(0, CLASS_NAME, title.c_str(), WS_OVERLAPPEDWINDOW, CW_USEDEFAULT,
+                        CW_USEDEFAULT, 200, 100, nullptr, nullptr, inst, nullptr);
+    }
+}
 
+int RunProxy(HINSTANCE inst)
+{
     if (!StandIn.CacheRoot.empty())
         FillCache(MakeFileSystemPath(StandIn.CacheRoot));
 
@@ -358,21 +450,17 @@ int RunProxy(HINSTANCE inst)
     wc.lpszClassName = CLASS_NAME;
     if (!RegisterClassW(&wc))
         return 0;
-    HWND first = nullptr;
-    for (int i = 1; i <= windows; ++i) {
-        std::wstring title = L"stand-in " + std::to_wstring(i);
-        HWND hwnd = CreateWindowExW(0, CLASS_NAME, title.c_str(), WS_OVERLAPPEDWINDOW,
-                                    CW_USEDEFAULT, CW_USEDEFAULT, 200, 100, nullptr, nullptr,
-                                    inst, nullptr);
-        if (!first)
-            first = hwnd;
-    }
-    if (!first)
+    // Socket notifications need a window; a message-only one is invisible
+    // to EnumWindows, as the real proxy's console is to kelvor.
+    HWND sockets = CreateWindowExW(0, CLASS_NAME, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
+                                   inst, nullptr);
+    if (!sockets)
         return 0;
+    CreateRequestedWindows(inst);
 
     for (Client &c : StandIn.Clients)
         c.Socket = INVALID_SOCKET;
-    StartServer(first);
+    StartServer(sockets);
 
     MSG msg;
     while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
@@ -394,16 +482,16 @@ bool ParseArguments(const wchar_t *cmdLine)
 {
     int argc = 0;
     wchar_t **argv = CommandLineToArgvW(cmdLine, &argc);
-    // The config file named by -c is optional and everything kelvor sets
-    // comes on the command line, so the file itself is never read.
+    // Everything kelvor sets comes on the command line, so the file named
+    // by -c only has to exist; its contents are never read.
     bool purge = false;
     for (int i = 1; argv && i < argc; ++i) {
         std::wstring arg = argv[i];
         size_t eq = arg.find(L'=');
         if (arg == L"-x")
             purge = true;
-        else if (arg == L"-c")
-            ++i;
+        else if (arg == L"-c" && i + 1 < argc)
+            StandIn.ConfigFile = argv[++i];
         else if (!arg.empty() && arg[0] != L'-' && eq != std::wstring::npos)
             ApplySetting(arg.substr(0, eq), arg.substr(eq + 1));
     }
@@ -412,20 +500,36 @@ bool ParseArguments(const wchar_t *cmdLine)
     return purge;
 }
 
+// pid, STARTUPINFO flags and show state, command line, working directory:
+// enough for a test to see how kelvor started the proxy.
+void RecordStart(const std::wstring &record, const wchar_t *cmdLine)
+{
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    GetStartupInfoW(&startup);
+    wchar_t cwd[MAX_PATH * 2] = L"";
+    GetCurrentDirectoryW(MAX_PATH * 2, cwd);
+    AppendLine(record, std::to_wstring(GetCurrentProcessId()) + L"\t" +
+                           std::to_wstring(startup.dwFlags) + L"\t" +
+                           std::to_wstring(startup.wShowWindow) + L"\t" + cmdLine + L"\t" +
+                           cwd + L"\n");
+}
+
 } // namespace
 
 int WINAPI wWinMain(HINSTANCE inst, HINSTANCE, PWSTR, int)
 {
     const wchar_t *cmdLine = GetCommandLineW();
     std::wstring record;
-    if (ReadEnvironment(L"KELVOR_PROXY_RECORD", record)) {
-        wchar_t cwd[MAX_PATH * 2] = L"";
-        GetCurrentDirectoryW(MAX_PATH * 2, cwd);
-        AppendLine(record, std::to_wstring(GetCurrentProcessId()) + L"\t" + cmdLine + L"\t" +
-                               cwd + L"\n");
-    }
+    if (ReadEnvironment(L"KELVOR_PROXY_RECORD", record))
+        RecordStart(record, cmdLine);
 
     bool purge = ParseArguments(cmdLine);
+    // The real proxy ends at once, before opening its log, when its -c
+    // file is missing.
+    if (!StandIn.ConfigFile.empty() &&
+        GetFileAttributesW(StandIn.ConfigFile.c_str()) == INVALID_FILE_ATTRIBUTES)
+        return 1;
 
     std::wstring pid = std::to_wstring(GetCurrentProcessId());
     WriteLogLine(L"proxy " + pid + (purge ? L" purging: " : L" starting: ") + cmdLine);
