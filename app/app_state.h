@@ -21,6 +21,7 @@ struct AppState {
     std::wstring CacheFolder;         // Config.CacheDir as a full path, for the passes and the proxy
     CacheDirVerdict CacheVerdict;     // whether passes may run over CacheFolder
     std::wstring CacheVerdictFolder;  // the protected folder it holds, if that is why not
+    std::wstring CacheFolderReported; // a cache folder that could not be made, once said so
     PROCESS_INFORMATION ProxyProcess;  // the supervised proxy, all zero when there is none
     UINT TaskbarCreatedMsg;
     int OpenMessageBoxes;             // message boxes of kelvor's now on screen
@@ -30,6 +31,7 @@ struct AppState {
     HANDLE TrimThread;
     std::unique_ptr<TrimJob> RunningTrim;
     bool TrimAgain;                 // settings changed during a pass: one more when it ends
+    HANDLE PurgeWaiting;            // the proxy's purge run, whose sweep waits for the pass
     std::atomic<bool> StopTrim;     // set at the end of the program: passes end, none start
 };
 

@@ -3,6 +3,7 @@
 #include "app/app_state.h"
 #include "app/messages.h"
 #include "app/resources/resource.h"
+#include "app/trim_schedule.h"
 #include "proxy/launch.h"
 #include "proxy/stop.h"
 
@@ -20,8 +21,22 @@ void ShowBootFailure(HWND owner, DWORD error)
     ShowMessage(owner, message);
 }
 
+// The proxy does not create its cache folder: without it, it runs with no disk cache at all.
+// A folder that cannot be made is reported once; the proxy starts all the same.
+void MakeCacheFolder(HWND owner)
+{
+    DWORD error = ERROR_SUCCESS;
+    if (App.CacheFolder.empty() || CreateCacheDir(App.CacheFolder, error))
+        return;
+    if (App.CacheFolderReported == App.CacheFolder)
+        return;
+    App.CacheFolderReported = App.CacheFolder;
+    ShowMessage(owner, FillIn(LoadText(IDS_CACHE_DIR_NOT_MADE), {App.CacheFolder, SystemReason(error)}));
+}
+
 bool StartProxy(HWND owner)
 {
+    MakeCacheFolder(owner);
     DWORD error = ERROR_SUCCESS;
     if (!LaunchProxy(App.ProgramDir, App.CacheFolder, ProxyMode::Serve, App.ProxyProcess, error)) {
         ShowBootFailure(owner, error);
@@ -45,5 +60,6 @@ void PurgeCache(HWND owner)
         ShowBootFailure(owner, error);
         return;
     }
-    CloseHandle(purge.hProcess);
+    // Its Windows build removes nothing: once it is done, kelvor removes what it would have.
+    SweepAfterPurge(owner, purge.hProcess);
 }

@@ -10,7 +10,8 @@ bool StartProxy(HWND owner);
 // Stops the supervised proxy, pauses for its port to be free, and starts it again.
 bool RestartProxy(HWND owner);
 
-// Runs the proxy once in purge mode; nobody waits for it.
+// Runs the proxy once in purge mode, then removes the files it would have removed. owner is
+// the main window.
 void PurgeCache(HWND owner);
 
 // "Failed to boot polipo (<error>)" in a message box over owner.

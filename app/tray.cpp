@@ -79,3 +79,12 @@ void ShowTrayMenu(HWND window)
         return;
     TrackPopupMenu(GetSubMenu(menu.Menu, 0), 0, cursor.x, cursor.y, 0, window, nullptr);
 }
+
+void ShowBalloon(HWND window, const std::wstring& title, const std::wstring& text)
+{
+    NOTIFYICONDATAW data = IconData(window, NIF_INFO);
+    lstrcpynW(data.szInfo, text.c_str(), ARRAYSIZE(data.szInfo));
+    lstrcpynW(data.szInfoTitle, title.c_str(), ARRAYSIZE(data.szInfoTitle));
+    data.dwInfoFlags = NIIF_INFO;
+    Shell_NotifyIconW(NIM_MODIFY, &data);
+}

@@ -1,51 +1,110 @@
 #include "app/trim_schedule.h"
 
 #include "app/app_state.h"
+#include "app/messages.h"
+#include "app/resources/resource.h"
+#include "app/tray.h"
+#include "cache/purge.h"
 #include "cache/trim_rules.h"
 
 namespace {
 
 // Checked between deletions, a pass ends well within this.
 constexpr DWORD END_PASS_TIMEOUT_MS = 1000;
+// The proxy's purge ends in a fraction of a second; one that hangs does not hold the sweep up.
+constexpr DWORD PURGE_RUN_TIMEOUT_MS = 60000;
+
+bool StopRequested()
+{
+    return App.StopTrim.load(std::memory_order_relaxed);
+}
+
+void WaitForPurgeRun(HANDLE run)
+{
+    for (DWORD waited = 0; waited < PURGE_RUN_TIMEOUT_MS && !StopRequested(); waited += 100) {
+        if (WaitForSingleObject(run, 100) != WAIT_TIMEOUT)
+            return;
+    }
+}
+
+uint64_t Now()
+{
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    return (static_cast<uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
+}
 
 DWORD WINAPI RunTrimJob(void* context)
 {
     auto* job = static_cast<TrimJob*>(context);
-    job->Result = TrimCache(job->CacheDir, job->Limit, &App.StopTrim);
+    if (job->Kind == PassKind::Purge) {
+        WaitForPurgeRun(job->PurgeRun);
+        if (!StopRequested())
+            job->Result = PurgeOldFiles(job->CacheDir, Now() - PURGE_AGE, &App.StopTrim);
+    } else {
+        job->Result = TrimCache(job->CacheDir, job->Limit, &App.StopTrim);
+    }
     PostMessageW(job->Window, WM_TRIMDONE, 0, 0);
     return 0;
 }
 
-bool TrimRunning()
+bool PassRunning()
 {
     return App.TrimThread != nullptr;
 }
 
 bool MayTrim()
 {
-    return App.CacheVerdict == CacheDirVerdict::Trimmable && !App.StopTrim;
+    return App.CacheVerdict == CacheDirVerdict::Trimmable && !StopRequested();
 }
 
-void StartPass(HWND window)
+void StartPass(HWND window, PassKind kind, HANDLE purgeRun)
 {
-    if (TrimRunning() || !MayTrim())
-        return;
     // The pass gets its own copy: Settings may change the record while it runs.
     auto job = std::make_unique<TrimJob>();
     job->Window = window;
+    job->Kind = kind;
     job->CacheDir = App.CacheFolder;
     job->Limit = TrimLimitBytes(App.Config.CacheSizeMB);
+    job->PurgeRun = purgeRun;
     HANDLE thread = CreateThread(nullptr, 0, RunTrimJob, job.get(), 0, nullptr);
-    if (!thread)
+    if (!thread) {
+        if (purgeRun)
+            CloseHandle(purgeRun);
         return;
+    }
     App.TrimThread = thread;
     App.RunningTrim = std::move(job);
+}
+
+void StartNextPass(HWND window)
+{
+    if (PassRunning() || !MayTrim())
+        return;
+    if (App.PurgeWaiting) {
+        HANDLE run = App.PurgeWaiting;
+        App.PurgeWaiting = nullptr;
+        StartPass(window, PassKind::Purge, run);
+    } else if (App.TrimAgain) {
+        App.TrimAgain = false;
+        StartPass(window, PassKind::Trim, nullptr);
+    }
+}
+
+void ReportSweep(HWND window, const TrimResult& result)
+{
+    int64_t freed = result.BytesBefore - result.BytesAfter;
+    std::wstring megabytes = std::to_wstring(freed / 1048576) + L"." + std::to_wstring(freed % 1048576 * 10 / 1048576);
+    ShowBalloon(window, LoadText(IDS_PURGE_TITLE),
+                FillIn(LoadText(IDS_PURGE_DONE), {std::to_wstring(result.FilesDeleted), megabytes}));
 }
 
 void FinishPass()
 {
     CloseHandle(App.TrimThread);
     App.TrimThread = nullptr;
+    if (App.RunningTrim && App.RunningTrim->PurgeRun)
+        CloseHandle(App.RunningTrim->PurgeRun);
     App.RunningTrim.reset();
 }
 
@@ -71,35 +130,48 @@ void StartTrimSchedule(HWND window)
 void RunScheduledTrim(HWND window)
 {
     // A tick during a pass is dropped: the pass that runs already does the work.
-    StartPass(window);
+    if (!PassRunning() && MayTrim())
+        StartPass(window, PassKind::Trim, nullptr);
 }
 
 void TrimForNewSettings(HWND window)
 {
-    if (TrimRunning())
-        App.TrimAgain = true;
-    else
-        StartPass(window);
+    App.TrimAgain = true;
+    StartNextPass(window);
+}
+
+void SweepAfterPurge(HWND window, HANDLE purgeRun)
+{
+    // Two purges asked for during one pass sweep once.
+    if (App.PurgeWaiting || !MayTrim()) {
+        CloseHandle(purgeRun);
+        return;
+    }
+    App.PurgeWaiting = purgeRun;
+    StartNextPass(window);
 }
 
 void OnTrimDone(HWND window)
 {
-    if (!TrimRunning())
+    if (!PassRunning())
         return;
     // The thread posts as its last act; it may not quite have returned yet.
     WaitForSingleObject(App.TrimThread, INFINITE);
+    if (App.RunningTrim->Kind == PassKind::Purge && !App.RunningTrim->Result.Cancelled && !StopRequested())
+        ReportSweep(window, App.RunningTrim->Result);
     FinishPass();
-    if (App.TrimAgain) {
-        App.TrimAgain = false;
-        StartPass(window);
-    }
+    StartNextPass(window);
 }
 
 void EndTrimPasses(HWND window)
 {
     App.StopTrim = true;
     KillTimer(window, TRIM_TIMER_ID);
-    if (!TrimRunning())
+    if (App.PurgeWaiting) {
+        CloseHandle(App.PurgeWaiting);
+        App.PurgeWaiting = nullptr;
+    }
+    if (!PassRunning())
         return;
     if (WaitForSingleObject(App.TrimThread, END_PASS_TIMEOUT_MS) == WAIT_OBJECT_0) {
         FinishPass();

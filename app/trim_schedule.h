@@ -1,5 +1,6 @@
-// The trim passes: one at start, before the proxy runs, then one per period on a thread of its
-// own, so the tray, its menu and the dialogs keep answering while a large cache is walked.
+// The passes over the cache: one at start, before the proxy runs, then one per period, and the
+// sweep after Purge cache, each on a thread of its own so that the tray, its menu and the
+// dialogs keep answering while a large cache is walked. One runs at a time.
 #pragma once
 
 #include <windows.h>
@@ -11,11 +12,15 @@ constexpr UINT_PTR TRIM_TIMER_ID = 1000;
 // Posted by a finished pass to the main window.
 constexpr UINT WM_TRIMDONE = WM_APP + 1;
 
+enum class PassKind { Trim, Purge };
+
 // What a pass on the worker thread is given and gives back.
 struct TrimJob {
     HWND Window;
+    PassKind Kind;
     std::wstring CacheDir;
-    int64_t Limit;
+    int64_t Limit;          // Trim: the byte limit
+    HANDLE PurgeRun;        // Purge: the proxy's own purge, waited for first; owned by the job
     TrimResult Result;
 };
 
@@ -30,6 +35,10 @@ void RunScheduledTrim(HWND window);
 
 // A pass for settings just changed: now, or as soon as the running pass ends.
 void TrimForNewSettings(HWND window);
+
+// After the proxy's purge run (purgeRun, whose handle this takes over) has ended, removes the
+// files not used for 32 days, and says how many went in a balloon.
+void SweepAfterPurge(HWND window, HANDLE purgeRun);
 
 // WM_TRIMDONE: the worker thread is finished with its job.
 void OnTrimDone(HWND window);

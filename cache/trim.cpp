@@ -29,18 +29,26 @@ bool Requested(const std::atomic<bool>* cancel)
 
 }  // namespace
 
+std::wstring CacheRootForPass(const std::wstring& directory)
+{
+    if (directory.empty() || IsVolumeRoot(directory))
+        return std::wstring();
+    std::wstring full = WithoutTrailingSeparator(FullPath(directory));
+    if (IsVolumeRoot(full))
+        return std::wstring();
+    // In the long form every path below the root can be listed and deleted, however deep.
+    return LongPathForm(full);
+}
+
 TrimResult TrimCache(const std::wstring& directory, int64_t limit, const std::atomic<bool>* cancel)
 {
     TrimResult result;
-    if (limit <= 0 || directory.empty() || IsVolumeRoot(directory))
-        return result;
-    std::wstring full = WithoutTrailingSeparator(FullPath(directory));
-    if (IsVolumeRoot(full))
+    std::wstring root = CacheRootForPass(directory);
+    if (limit <= 0 || root.empty())
         return result;
 
-    // In the long form every path below the root can be listed and deleted, however deep.
     TrimIndex index;
-    int64_t total = ScanCacheDir(LongPathForm(full), index, cancel);
+    int64_t total = ScanCacheDir(root, index, cancel);
     result.FilesSeen = index.Count;
     result.BytesBefore = total;
     // A scan cut short has not seen every file: what it did see is not the oldest for sure.

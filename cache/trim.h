@@ -24,6 +24,10 @@ struct TrimResult {
 int64_t ScanCacheDir(const std::wstring& directory, TrimIndex& index,
                      const std::atomic<bool>* cancel = nullptr);
 
+// The folder a pass walks: directory as a full path in the long form, or empty when it is empty
+// or the root of a volume, which no pass walks.
+std::wstring CacheRootForPass(const std::wstring& directory);
+
 // One pass over directory with an index of its own. A limit of 0 or below trims nothing, and
 // neither does a directory that is empty or the root of a volume. cancel, which may be null, is
 // looked at between folders and between deletions: once set, the pass ends there.

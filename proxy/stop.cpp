@@ -1,21 +1,34 @@
 #include "proxy/stop.h"
 
+#include "proxy/writeout.h"
+
 namespace {
 
+constexpr DWORD WRITEOUT_TIMEOUT_MS = 1000;
 constexpr DWORD CLOSE_TIMEOUT_MS = 5000;
 // TerminateProcess only starts the end; the port and the log are free once the process is gone.
 constexpr DWORD TERMINATE_TIMEOUT_MS = 1000;
 
+struct CloseRequest {
+    DWORD ProcessId;
+    bool Posted;
+};
+
 BOOL CALLBACK CloseFirstProxyWindow(HWND window, LPARAM context)
 {
-    const auto* proxy = reinterpret_cast<const PROCESS_INFORMATION*>(context);
+    auto* request = reinterpret_cast<CloseRequest*>(context);
     DWORD processId = 0;
     GetWindowThreadProcessId(window, &processId);
-    if (processId != proxy->dwProcessId)
+    if (processId != request->ProcessId)
         return TRUE;
     // Posted, not sent: a proxy that hangs must not hang us with it.
-    PostMessageW(window, WM_CLOSE, 0, 0);
+    request->Posted = PostMessageW(window, WM_CLOSE, 0, 0) != FALSE;
     return FALSE;
+}
+
+bool Running(HANDLE process)
+{
+    return WaitForSingleObject(process, 0) == WAIT_TIMEOUT;
 }
 
 }  // namespace
@@ -24,10 +37,16 @@ void StopProxy(PROCESS_INFORMATION& process)
 {
     if (!process.hProcess)
         return;
-    EnumWindows(CloseFirstProxyWindow, reinterpret_cast<LPARAM>(&process));
-    if (WaitForSingleObject(process.hProcess, CLOSE_TIMEOUT_MS) == WAIT_TIMEOUT) {
-        TerminateProcess(process.hProcess, 0);
-        WaitForSingleObject(process.hProcess, TERMINATE_TIMEOUT_MS);
+    if (Running(process.hProcess)) {
+        // What the proxy fetched lately may still be in memory only; an abrupt end loses it.
+        AskProxyToWriteOut(WRITEOUT_TIMEOUT_MS);
+        CloseRequest request{process.dwProcessId, false};
+        EnumWindows(CloseFirstProxyWindow, reinterpret_cast<LPARAM>(&request));
+        DWORD grace = request.Posted ? CLOSE_TIMEOUT_MS : 0;
+        if (WaitForSingleObject(process.hProcess, grace) == WAIT_TIMEOUT) {
+            TerminateProcess(process.hProcess, 0);
+            WaitForSingleObject(process.hProcess, TERMINATE_TIMEOUT_MS);
+        }
     }
     CloseHandle(process.hProcess);
     if (process.hThread)

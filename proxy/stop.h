@@ -3,6 +3,9 @@
 
 #include <windows.h>
 
-// Asks the proxy to close, gives it 5 s, then terminates it and waits for it to be gone; closes
-// its handle and leaves process all zero. Does nothing when process holds no handle.
+// Asks the proxy to write what it holds in memory to disk (waiting at most a second for its
+// answer), then stops it: a proxy with a top-level window of its own is asked to close and
+// given 5 s; one without (a console program has nothing to ask) is ended at once, as is one
+// that outlasts its grace. Waits for it to be gone, closes its handle and leaves process all
+// zero. Does nothing when process holds no handle.
 void StopProxy(PROCESS_INFORMATION& process);

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "cache/cache_folder.h"
+#include "cache/purge.h"
 #include "cache/trim.h"
 #include "cache/trim_rules.h"
 #include "tests/support/support.h"
@@ -139,4 +140,28 @@ TEST(CreateCacheDir, MakesEveryMissingParentAndSaysWhyWhenItCannot)
     EXPECT_NE(error, 0u);
     EXPECT_FALSE(CreateCacheDir(dir / L"file\\cache", error));
     EXPECT_NE(error, 0u);
+}
+
+TEST(PurgeOldFiles, RemovesWhatWasNotUsedBeforeTheCutoffWhateverTheSize)
+{
+    TempDir dir;
+    const uint64_t day = 24ull * 3600 * 10000000;
+    const uint64_t now = 134000000000000000ull;
+    MakeDirs(dir / L"site");
+    for (int age : {40, 33, 31, 1}) {
+        std::wstring file = dir / (L"site\\aged" + std::to_wstring(age));
+        WriteFileOfSize(file, 1048576);
+        SetLastAccess(file, now - age * day);
+    }
+    TrimResult result = PurgeOldFiles(dir.Path(), now - PURGE_AGE);
+    EXPECT_EQ(result.FilesSeen, 4u);
+    EXPECT_EQ(result.FilesDeleted, 2u);
+    EXPECT_EQ(result.BytesBefore - result.BytesAfter, 2 * 1048576);
+    EXPECT_FALSE(Exists(dir / L"site\\aged40"));
+    EXPECT_FALSE(Exists(dir / L"site\\aged33"));
+    EXPECT_TRUE(Exists(dir / L"site\\aged31"));
+    EXPECT_TRUE(Exists(dir / L"site\\aged1"));
+
+    // A drive root is refused as by a trim pass.
+    EXPECT_EQ(PurgeOldFiles(L"C:\\", now).FilesSeen, 0u);
 }

@@ -16,6 +16,9 @@
 #define IDS_UNUSABLE_INTERVAL 40016
 #define IDS_SAVE_FAILED 40017
 #define IDS_SIZE_NOT_A_NUMBER 40018
+#define IDS_CACHE_DIR_NOT_MADE 40019
+#define IDS_PURGE_TITLE 40020
+#define IDS_PURGE_DONE 40021
 
 // Icons: the same picture, large for the window class and the About box, small for the tray
 #define IDI_LARGE 101
