@@ -259,6 +259,8 @@ TEST(Settings, OkSavesBothFieldsAndRestartsTheProxyWithThem)
     EXPECT_FALSE(Exists(kelvor.Program() + L"kelvor.ini"));
 
     std::wstring typed = kelvor.Dir() / L"other cache";
+    // The proxy does not make its cache folder.
+    MakeDirs(typed);
     Type(settings, IDC_CACHE_DIR, typed);
     Type(settings, IDC_CACHE_SIZE, L"300");
     ASSERT_TRUE(Click(kelvor, settings, IDOK));

@@ -13,7 +13,7 @@ Child StartStandInAs(const TempDir& dir, const std::wstring& relativePath)
     MakeDirs(exe.substr(0, exe.find_last_of(L'\\')));
     CopyFileW((BinDir() + L"\\polipo.exe").c_str(), exe.c_str(), FALSE);
     Child child(exe, L"", exe.substr(0, exe.find_last_of(L'\\')));
-    WaitForTopWindow(child.Id(), L"StandInProxy");
+    WaitForInputIdle(child.Handle(), 10000);
     return child;
 }
 

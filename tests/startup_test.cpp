@@ -1,7 +1,6 @@
 // kelvor.exe started for real in a temporary program folder, with the stand-in proxy.
 #include <gtest/gtest.h>
 
-#include "proxy/command_line.h"
 #include "tests/support/support.h"
 
 namespace {
@@ -24,8 +23,17 @@ std::wstring AnswerMessageBox(DWORD pid)
 
 TEST(Startup, LaunchesTheProxyHiddenInTheProgramFolderAndKeepsItsWindowHidden)
 {
+    // A folder of known name, so that the expected command line can be written out whole.
+    const std::wstring top = L"C:\\kelvor startup test";
+    RemoveTree(top);
+    struct RemoveAtEnd {
+        std::wstring Path;
+        ~RemoveAtEnd() { RemoveTree(Path); }
+    } removeAtEnd{top};
     TempDir dir;
-    std::wstring program = MakeProgramFolder(dir / L"Proxy Tray");
+    std::wstring program = MakeProgramFolder(top + L"\\Proxy Tray");
+    // The proxy does not make its cache folder.
+    MakeDirs(program + L"cache");
     std::wstring record = dir / L"record.txt";
     ScopedEnv recordTo(L"KELVOR_PROXY_RECORD", record);
 
@@ -35,9 +43,12 @@ TEST(Startup, LaunchesTheProxyHiddenInTheProgramFolderAndKeepsItsWindowHidden)
     ASSERT_TRUE(WaitFor([&] { return ReadProxyRecords(record).size() == 1; }));
 
     ProxyRecord proxy = ReadProxyRecords(record)[0];
-    EXPECT_EQ(proxy.CommandLine, L"\"" + program + L"polipo.exe\" -c config diskCacheRoot=\"\\\"" +
-                                     EscapeCachePath(program + L"cache") + L"\\\"\" logFile=polipo.log");
-    EXPECT_EQ(proxy.Directory + L"\\", program);
+    EXPECT_EQ(proxy.CommandLine,
+              L"\"C:\\kelvor startup test\\Proxy Tray\\polipo.exe\" -c config "
+              L"diskCacheRoot=\"\\\"C:/kelvor\\ startup\\ test/Proxy\\ Tray/cache\\\"\" logFile=polipo.log");
+    EXPECT_EQ(proxy.Directory, L"C:\\kelvor startup test\\Proxy Tray");
+    EXPECT_TRUE(proxy.StartupFlags & STARTF_USESHOWWINDOW);
+    EXPECT_EQ(proxy.ShowWindow, SW_HIDE);
     // The stand-in proxy writes its log and cache where kelvor pointed it.
     EXPECT_TRUE(WaitFor([&] { return Exists(program + L"polipo.log"); }));
     EXPECT_TRUE(WaitFor([&] { return Exists(program + L"cache\\entry3.bin"); }));

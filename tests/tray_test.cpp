@@ -273,12 +273,14 @@ TEST(Commands, RestartEndsTheProxyAndStartsItAgainTheSameWay)
 
 TEST(Commands, PurgeRunsBesideTheProxyWhichKeepsRunning)
 {
-    RunningKelvor kelvor;
+    // A cache folder that exists: the proxy does not make one.
+    TempDir cache;
+    RunningKelvor kelvor("[kelvor]\r\ncache dir=" + Narrow(cache.Path()) + "\r\n");
     ASSERT_TRUE(kelvor.Ready());
     ProxyRecord proxy = kelvor.Records()[0];
     HANDLE proxyProcess = OpenProcess(SYNCHRONIZE, FALSE, proxy.Pid);
     ASSERT_NE(proxyProcess, nullptr);
-    ASSERT_TRUE(WaitFor([&] { return Exists(kelvor.Program() + L"cache\\entry3.bin"); }));
+    ASSERT_TRUE(WaitFor([&] { return Exists(cache / L"entry3.bin"); }));
 
     PostMessageW(kelvor.Main(), WM_COMMAND, CMD_PURGE_CACHE, 0);
     ASSERT_TRUE(WaitFor([&] { return kelvor.Records().size() == 2; }));
@@ -289,7 +291,7 @@ TEST(Commands, PurgeRunsBesideTheProxyWhichKeepsRunning)
     EXPECT_EQ(purge.CommandLine, exe + L" -x" + normalLine.substr(exe.size()));
     EXPECT_EQ(purge.Directory, proxy.Directory);
     // The purge run empties the cache and ends by itself; the proxy stays.
-    EXPECT_TRUE(WaitFor([&] { return !Exists(kelvor.Program() + L"cache\\entry3.bin"); }));
+    EXPECT_TRUE(WaitFor([&] { return !Exists(cache / L"entry3.bin"); }));
     EXPECT_TRUE(WaitFor([&] { return !ProcessAlive(purge.Pid); }));
     EXPECT_EQ(WaitForSingleObject(proxyProcess, 0), static_cast<DWORD>(WAIT_TIMEOUT));
 
