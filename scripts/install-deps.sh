@@ -5,7 +5,7 @@ set -euo pipefail
 
 need=()
 for bin in i686-w64-mingw32-g++-posix x86_64-w64-mingw32-g++-posix i686-w64-mingw32-windres \
-           /usr/lib/wine/wine /usr/lib/wine/wine64 Xvfb xdotool import cmake; do
+           /usr/lib/wine/wine /usr/lib/wine/wine64 Xvfb xdotool import cmake curl python3; do
   command -v "$bin" >/dev/null 2>&1 || need+=("$bin")
 done
 [ -d /usr/src/googletest ] || need+=(googletest)
@@ -21,4 +21,4 @@ $sudo apt-get update -qq
 $sudo apt-get install -y -qq --no-install-recommends \
   g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix mingw-w64-tools binutils-mingw-w64-i686 \
   binutils-mingw-w64-x86-64 wine wine64 wine32:i386 xvfb xauth xdotool imagemagick \
-  cmake make googletest zip python3 x11-utils fonts-dejavu-core fonts-wine >/dev/null
+  cmake make googletest zip python3 curl x11-utils fonts-dejavu-core fonts-wine >/dev/null
