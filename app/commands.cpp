@@ -5,6 +5,7 @@
 #include <string>
 
 #include "app/app_state.h"
+#include "app/autostart.h"
 #include "app/dialogs.h"
 #include "app/resources/resource.h"
 #include "app/proxy_control.h"
@@ -54,6 +55,9 @@ LRESULT OnCommand(HWND window, WPARAM wParam, LPARAM lParam)
         break;
     case CMD_SETTINGS:
         ChangeSettings(window);
+        break;
+    case CMD_START_WITH_WINDOWS:
+        ToggleStartWithWindows(window);
         break;
     }
     return DefWindowProcW(window, WM_COMMAND, wParam, lParam);

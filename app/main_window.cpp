@@ -62,7 +62,10 @@ void RegisterMainWindowClass(HINSTANCE instance)
     windowClass.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_WINDOW + 1);
     windowClass.lpszMenuName = MAKEINTRESOURCEW(IDM_MAIN);
     windowClass.lpszClassName = App.ClassName;
-    windowClass.hIconSm = LoadIconW(instance, MAKEINTRESOURCEW(IDI_SMALL));
+    // LoadIconW gives the large size only; the caption and Alt+Tab want the drawn small image.
+    windowClass.hIconSm = static_cast<HICON>(LoadImageW(instance, MAKEINTRESOURCEW(IDI_SMALL), IMAGE_ICON,
+                                                        GetSystemMetrics(SM_CXSMICON),
+                                                        GetSystemMetrics(SM_CYSMICON), LR_SHARED));
     RegisterClassExW(&windowClass);
 }
 

@@ -3,6 +3,7 @@
 #include <shellapi.h>
 
 #include "app/app_state.h"
+#include "app/autostart.h"
 #include "app/main_window.h"
 #include "app/resources/resource.h"
 
@@ -43,7 +44,11 @@ void AddTrayIcon(HWND window)
 {
     NOTIFYICONDATAW data = IconData(window, NIF_MESSAGE | NIF_ICON | NIF_TIP);
     data.uCallbackMessage = WM_TRAYNOTIFY;
-    data.hIcon = LoadIconW(App.Instance, MAKEINTRESOURCEW(IDI_SMALL));
+    // The notification area shows small icons: asked for at that size, Windows picks the drawn
+    // 16-pixel image instead of shrinking the large one. Shared: the system keeps it.
+    data.hIcon = static_cast<HICON>(LoadImageW(App.Instance, MAKEINTRESOURCEW(IDI_SMALL), IMAGE_ICON,
+                                               GetSystemMetrics(SM_CXSMICON), GetSystemMetrics(SM_CYSMICON),
+                                               LR_SHARED));
     lstrcpynW(data.szTip, App.AppName, ARRAYSIZE(data.szTip));
 
     for (;;) {
@@ -77,7 +82,15 @@ void ShowTrayMenu(HWND window)
     LoadedMenu menu(LoadMenuW(App.Instance, MAKEINTRESOURCEW(IDM_MAIN)));
     if (!menu.Menu)
         return;
-    TrackPopupMenu(GetSubMenu(menu.Menu, 0), 0, cursor.x, cursor.y, 0, window, nullptr);
+    HMENU popup = GetSubMenu(menu.Menu, 0);
+    // The registry, not a remembered state: the value may have been changed outside kelvor.
+    CheckMenuItem(popup, CMD_START_WITH_WINDOWS,
+                  MF_BYCOMMAND | (IsStartWithWindowsOn(OwnExecutablePath()) ? MF_CHECKED : MF_UNCHECKED));
+    // Either button picks an item: the menu opens on either.
+    TrackPopupMenu(popup, TPM_RIGHTBUTTON, cursor.x, cursor.y, 0, window, nullptr);
+    // A known quirk: without a message posted after the menu, its next showing may close at once
+    // or not close when the user clicks elsewhere.
+    PostMessageW(window, WM_NULL, 0, 0);
 }
 
 void ShowBalloon(HWND window, const std::wstring& title, const std::wstring& text)

@@ -3,13 +3,23 @@
 #include <windows.h>
 #include <psapi.h>
 
-#include <cwchar>
+#include <string>
 
 namespace {
 
 // The value Windows XP's headers give PROCESS_ALL_ACCESS; later headers define a wider mask
 // that XP refuses.
 constexpr DWORD PROCESS_ALL_ACCESS_XP = 0x1F0FFF;
+
+// Windows compares file names without regard to case, by the invariant upper-case mapping.
+std::wstring UpperCase(const wchar_t* text)
+{
+    std::wstring upper(text);
+    if (!upper.empty())
+        LCMapStringW(LOCALE_INVARIANT, LCMAP_UPPERCASE, text, static_cast<int>(upper.size()), &upper[0],
+                     static_cast<int>(upper.size()));
+    return upper;
+}
 
 }  // namespace
 
@@ -20,6 +30,7 @@ bool IsProxyRunning(const wchar_t* imageName)
     if (!EnumProcesses(ids, sizeof(ids), &bytes))
         return false;
 
+    std::wstring name = UpperCase(imageName);
     for (DWORD i = 0; i < bytes / sizeof(DWORD); ++i) {
         HANDLE process = OpenProcess(PROCESS_ALL_ACCESS_XP, FALSE, ids[i]);
         if (!process)
@@ -31,7 +42,7 @@ bool IsProxyRunning(const wchar_t* imageName)
         if (EnumProcessModules(process, &firstModule, sizeof(firstModule), &needed))
             GetModuleFileNameExW(process, firstModule, path, MAX_PATH);
         CloseHandle(process);
-        if (wcsstr(path, imageName))
+        if (path[0] && UpperCase(path).find(name) != std::wstring::npos)
             return true;
     }
     return false;

@@ -1,6 +1,6 @@
 // Finding a proxy that is already running, started by anyone.
 #pragma once
 
-// True when some process's executable path contains imageName, anywhere and in exactly that
-// case. Processes that cannot be opened or read count as no match.
+// True when some process's executable path contains imageName, anywhere and in any case.
+// Processes that cannot be opened or read count as no match.
 bool IsProxyRunning(const wchar_t* imageName);

@@ -1,10 +1,15 @@
 #!/usr/bin/env python3
-"""Draw kelvor's icon and write it as a multi-resolution Windows .ico file.
+"""Draw kelvor's icons and write them as multi-resolution Windows .ico files.
 
-Usage: python3 scripts/make_icons.py OUTPUT.ico
+Usage: python3 scripts/make_icons.py OUTPUT_DIR
+Writes OUTPUT_DIR/kelvor.ico and OUTPUT_DIR/stopped.ico.
 
-The picture is a bold white lowercase "k" on a deep teal rounded square.
-The file holds it nine times, in this order:
+kelvor.ico, the proxy running: a bold white lowercase "k" on a deep teal
+rounded square.
+stopped.ico, the proxy given up: the same "k", greyed, with a red stop mark
+(a white bar on a red disc) in the top right corner, set off from the
+letter by a ring of the grey, so that it reads at 16 px as well.
+Each file holds its picture nine times, in this order:
   16, 32 px at 4 bpp (VGA palette) and 16, 32, 48 px at 8 bpp (own palette),
   16, 32, 48 px at 32 bpp BGRA -- all DIBs with an AND mask --
   and 256 px as a 32-bit PNG.
@@ -12,6 +17,7 @@ Every size is rendered from the vector shapes below, so the small tray
 sizes stay crisp instead of being blurred copies of the big one.
 Standard library only.
 """
+import os
 import struct
 import sys
 import zlib
@@ -19,9 +25,23 @@ import zlib
 # Shapes live on a 16-unit grid so that at 16 px every straight edge and
 # every stroke end falls on a pixel boundary; the thinnest stroke is 2 units.
 GRID = 16.0
-TEAL_TOP = (28, 146, 156)
-TEAL_BOTTOM = (8, 88, 102)
 WHITE = (255, 255, 255)
+STOP_RED = (204, 36, 36)
+
+
+class Look:
+    """The colours of one icon: a vertical gradient, the glyph, and whether the stop mark shows."""
+
+    def __init__(self, top, bottom, glyph, stop_mark):
+        self.top = top
+        self.bottom = bottom
+        self.glyph = glyph
+        self.stop_mark = stop_mark
+
+
+RUNNING = Look((28, 146, 156), (8, 88, 102), WHITE, False)
+# Greyed but not faded: the tray shows it on light and dark taskbars alike.
+STOPPED = Look((156, 160, 162), (100, 104, 106), (236, 236, 236), True)
 
 VGA = [(0, 0, 0), (128, 0, 0), (0, 128, 0), (128, 128, 0),
        (0, 0, 128), (128, 0, 128), (0, 128, 128), (192, 192, 192),
@@ -53,19 +73,45 @@ def slant(x_left, y0, y1, width, slope, x_min):
     return inside
 
 
+def disc(cx, cy, r):
+    return lambda x, y: (x - cx) ** 2 + (y - cy) ** 2 <= r * r
+
+
 BACKGROUND = rounded_square(0.0, 0.0, 16.0, 16.0, 3.5)
 GLYPH = [
     box(4.0, 2.0, 6.0, 14.0),                                # stem
     slant(10.0, 6.0, 14.0, 3.0, -1.0, 4.0),                  # arm
     slant(6.0, 10.0, 14.0, 3.0, 1.0, 4.0),                   # leg, from the arm
 ]
+# The stop mark sits top right, where the "k" has only the end of its arm, so
+# the letter still reads. Its bar is two units high on whole pixels at 16 px;
+# the ring, one unit wide, keeps the mark off the arm.
+STOP_DISC = disc(12.0, 4.0, 4.0)
+STOP_RING = disc(12.0, 4.0, 5.0)
+STOP_BAR = box(9.0, 3.0, 15.0, 5.0)
 
 
 def mix(a, b, t):
     return tuple(round(p + (q - p) * t) for p, q in zip(a, b))
 
 
-def render(size):
+def mix_exact(a, b, t):
+    return tuple(p + (q - p) * t for p, q in zip(a, b))
+
+
+def colour_at(look, x, y):
+    """The colour of the picture at one point, or None where it is transparent."""
+    if look.stop_mark and STOP_DISC(x, y):
+        return WHITE if STOP_BAR(x, y) else STOP_RED
+    if not BACKGROUND(x, y):
+        return None
+    shade = mix_exact(look.top, look.bottom, y / GRID)
+    if look.stop_mark and STOP_RING(x, y):
+        return shade
+    return look.glyph if any(part(x, y) for part in GLYPH) else shade
+
+
+def render(size, look):
     """Supersampled RGBA rows (top row first), colours not premultiplied."""
     ss = max(4, 128 // size)
     step = GRID / (size * ss)
@@ -74,36 +120,36 @@ def render(size):
     for py in range(size):
         row = []
         for px in range(size):
-            hits = glyph_hits = 0
-            shade = 0.0
+            hits = 0
+            total = [0.0, 0.0, 0.0]
             for oy in offsets:
                 y = py * GRID / size + oy
                 for ox in offsets:
-                    x = px * GRID / size + ox
-                    if not BACKGROUND(x, y):
+                    colour = colour_at(look, px * GRID / size + ox, y)
+                    if colour is None:
                         continue
                     hits += 1
-                    if any(part(x, y) for part in GLYPH):
-                        glyph_hits += 1
-                    else:
-                        shade += y / GRID
+                    for i in range(3):
+                        total[i] += colour[i]
             if hits == 0:
                 row.append((0, 0, 0, 0))
                 continue
-            teal = hits - glyph_hits
-            base = mix(TEAL_TOP, TEAL_BOTTOM, shade / teal) if teal else WHITE
-            rgb = mix(base, WHITE, glyph_hits / hits)
+            rgb = tuple(round(c / hits) for c in total)
             row.append(rgb + (round(255 * hits / (ss * ss)),))
         rows.append(row)
     return rows
 
 
-def build_palette256():
+def build_palette256(look):
+    shades = [mix(look.top, look.bottom, g / 7) for g in range(8)]
     colours = []
-    for g in range(8):
-        shade = mix(TEAL_TOP, TEAL_BOTTOM, g / 7)
-        for w in range(8):  # edge pixels where the glyph meets the teal
-            colours.append(mix(shade, WHITE, w / 8))
+    for shade in shades:
+        for w in range(8):  # edge pixels where the glyph meets the gradient
+            colours.append(mix(shade, look.glyph, w / 8))
+    if look.stop_mark:
+        for w in range(8):  # where the bar meets the disc, and the disc the ring
+            colours.append(mix(STOP_RED, WHITE, w / 8))
+            colours += [mix(STOP_RED, shade, w / 8) for shade in shades]
     colours += [(v * 17,) * 3 for v in range(16)]
     colours = list(dict.fromkeys(colours))
     return colours + [(0, 0, 0)] * (256 - len(colours))
@@ -175,15 +221,15 @@ def png(rows):
             + chunk(b"IEND", b""))
 
 
-def build_icon():
+def build_icon(look):
     renders = {}
 
     def picture(size):
         if size not in renders:
-            renders[size] = render(size)
+            renders[size] = render(size, look)
         return renders[size]
 
-    palette256 = build_palette256()
+    palette256 = build_palette256(look)
     images = []  # (size, bpp, colour count, bytes)
     for size in (16, 32):
         images.append((size, 4, 16, dib(picture(size), 4, VGA)))
@@ -206,9 +252,10 @@ def build_icon():
 
 def main():
     if len(sys.argv) != 2:
-        sys.exit("usage: make_icons.py OUTPUT.ico")
-    with open(sys.argv[1], "wb") as out:
-        out.write(build_icon())
+        sys.exit("usage: make_icons.py OUTPUT_DIR")
+    for name, look in (("kelvor.ico", RUNNING), ("stopped.ico", STOPPED)):
+        with open(os.path.join(sys.argv[1], name), "wb") as out:
+            out.write(build_icon(look))
 
 
 if __name__ == "__main__":

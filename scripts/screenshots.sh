@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Renders what a person sees of kelvor into docs/: the tray icon with its tip, the open tray
 # menu, the Settings dialog, the About box and the message of a second start. kelvor runs with
-# the stand-in proxy in a demo program folder, on Wine's desktop with its taskbar, on a virtual
-# display of its own.
+# the stand-in proxy from C:\kelvor, a program folder as a person would have it, on Wine's
+# desktop with its taskbar, on a virtual display of its own. "Start with Windows" is turned on
+# with the menu for the picture of the menu, and off again at the end.
 # Usage: scripts/screenshots.sh [BUILD_DIR]   (default build/x86_64; needs kelvor and polipo built)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -15,19 +16,26 @@ done
 # A display of our own, whatever the caller has: the pictures must not depend on it.
 unset DISPLAY
 . scripts/wine-env.sh "$build" x86_64
-trap kelvor_stop EXIT
+run_key='HKCU\Software\Microsoft\Windows\CurrentVersion\Run'
+# The prefix would start the demo's kelvor at its next boot if the value stayed.
+leave() {
+  "$kelvor_wine" reg delete "$run_key" /v kelvor /f >/dev/null 2>&1 || true
+  kelvor_stop
+}
+trap leave EXIT
 kelvor_start_display
 kelvor_start_wine
 
-demo=$build/screenshot-demo
-rm -rf "$demo"
-mkdir -p "$demo/kelvor" "$docs"
-cp "$build/bin/kelvor.exe" "$build/bin/polipo.exe" "$demo/kelvor/"
-exe=$("$kelvor_wine" winepath -w "$demo/kelvor/kelvor.exe" 2>/dev/null)
+demo=$WINEPREFIX/drive_c/kelvor
+work=$build/screenshot-work
+rm -rf "$demo" "$work"
+mkdir -p "$demo" "$work" "$docs"
+cp "$build/bin/kelvor.exe" "$build/bin/polipo.exe" "$demo/"
+exe='C:\kelvor\kelvor.exe'
 
 screen=1024x768
 taskbar=20  # Wine's taskbar, along the bottom of its desktop
-shot=$demo/screen.png
+shot=$work/screen.png
 
 capture() { import -window root "$shot"; }
 
@@ -58,7 +66,7 @@ save_region() {
 }
 
 start_on_desktop() {
-  (cd "$demo/kelvor" && "$kelvor_wine" explorer /desktop=shell,$screen "$exe" >/dev/null 2>&1 &)
+  (cd "$demo" && "$kelvor_wine" explorer /desktop=shell,$screen "$exe" >/dev/null 2>&1 &)
 }
 
 wait_until() {
@@ -73,8 +81,9 @@ click() { xdotool mousemove "$1" "$2" click 1; sleep "${3:-1}"; }
 
 # Opens the tray menu and points at the item that many pixels below the menu's top edge.
 menu_item_offset_settings=44
-menu_item_offset_about=112
-menu_item_offset_exit=138
+menu_item_offset_start_with_windows=113
+menu_item_offset_about=130
+menu_item_offset_exit=156
 open_menu_at() {
   click $icon_x $icon_y
   find_box 300x300+724+$((768 - taskbar - 300))
@@ -84,7 +93,7 @@ open_menu_at() {
 
 start_on_desktop
 # The stand-in proxy writes its log once kelvor has started it.
-wait_until test -e "$demo/kelvor/polipo.log" || { echo "kelvor did not start" >&2; exit 1; }
+wait_until test -e "$demo/polipo.log" || { echo "kelvor did not start" >&2; exit 1; }
 sleep 2
 
 # The notification area is at the right end of the taskbar, and kelvor's icon is all it holds.
@@ -95,6 +104,12 @@ icon_y=$((box_y + box_h / 2))
 xdotool mousemove $icon_x $icon_y
 sleep 2
 save_region tray-tip.png 200x70+824+698
+
+open_menu_at $menu_item_offset_start_with_windows
+xdotool click 1
+sleep 1
+"$kelvor_wine" reg query "$run_key" /v kelvor 2>/dev/null | grep -qi 'C:\\kelvor\\kelvor.exe' ||
+  { echo "Start with Windows did not write the Run value" >&2; exit 1; }
 
 open_menu_at $menu_item_offset_settings
 find_box 300x300+724+$((768 - taskbar - 300))
@@ -118,7 +133,10 @@ sleep 4
 save_windows second-start.png
 click $((box_x + box_w / 2)) $((box_y + box_h - 20))
 
+open_menu_at $menu_item_offset_start_with_windows
+xdotool click 1
+sleep 1
 open_menu_at $menu_item_offset_exit
 xdotool click 1
 sleep 2
-rm -rf "$demo"
+rm -rf "$demo" "$work"

@@ -12,7 +12,11 @@ namespace {
 HWND OpenDialog(RunningKelvor& kelvor, UINT command, const wchar_t* caption)
 {
     PostMessageW(kelvor.Main(), WM_COMMAND, command, 0);
-    return WaitForWindowTitled(kelvor.Process().Id(), L"#32770", caption);
+    HWND dialog = WaitForWindowTitled(kelvor.Process().Id(), L"#32770", caption);
+    // The title is there from the dialog's creation; it is shown only after WM_INITDIALOG.
+    if (dialog)
+        WaitFor([&] { return IsWindowVisible(dialog) != FALSE; });
+    return dialog;
 }
 
 std::wstring Field(HWND dialog, int id)

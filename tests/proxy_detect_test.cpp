@@ -19,7 +19,7 @@ Child StartStandInAs(const TempDir& dir, const std::wstring& relativePath)
 
 }  // namespace
 
-TEST(IsProxyRunning, MatchesTheNameAnywhereInAnExecutablePathInExactlyThatCase)
+TEST(IsProxyRunning, MatchesTheNameAnywhereInAnExecutablePathInAnyCase)
 {
     TempDir dir;
     // Every other test leaves no proxy behind: a match below is one of ours.
@@ -38,10 +38,12 @@ TEST(IsProxyRunning, MatchesTheNameAnywhereInAnExecutablePathInExactlyThatCase)
         EXPECT_TRUE(IsProxyRunning(L"polipo.exe"));
     }
     {
-        Child upper = StartStandInAs(dir, L"upper\\POLIPO.EXE");
+        // Windows names are not case-sensitive: this is the same program to the system.
+        Child upper = StartStandInAs(dir, L"Upper\\POLIPO.EXE");
         ASSERT_TRUE(upper.Running());
-        EXPECT_FALSE(IsProxyRunning(L"polipo.exe"));
-        EXPECT_TRUE(IsProxyRunning(L"POLIPO.EXE"));
+        EXPECT_TRUE(IsProxyRunning(L"polipo.exe"));
+        EXPECT_TRUE(IsProxyRunning(L"upper\\Polipo.Exe"));
+        EXPECT_FALSE(IsProxyRunning(L"upper\\polipo.exe.x"));
     }
     EXPECT_FALSE(IsProxyRunning(L"polipo.exe"));
 }

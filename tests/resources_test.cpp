@@ -1,6 +1,7 @@
 // The resources compiled into kelvor.exe, read back from the executable itself.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <set>
 #include <utility>
 
@@ -18,6 +19,7 @@ protected:
         wchar_t exe[MAX_PATH] = L"";
         if (!GetEnvironmentVariableW(L"KELVOR_EXE", exe, MAX_PATH))
             lstrcpynW(exe, (BinDir() + L"\\kelvor.exe").c_str(), MAX_PATH);
+        exePath = exe;
         module = LoadLibraryExW(exe, nullptr, LOAD_LIBRARY_AS_DATAFILE);
     }
     static void TearDownTestSuite() { FreeLibrary(module); }
@@ -38,8 +40,22 @@ protected:
         return std::string(static_cast<const char*>(LockResource(loaded)), SizeofResource(module, found));
     }
 
+    // The image of an icon group that Windows picks for a size, or null if there is none.
+    const BITMAPINFOHEADER* PickedImage(UINT group, int size) const
+    {
+        HRSRC found = FindResourceW(module, MAKEINTRESOURCEW(group), RT_GROUP_ICON);
+        if (!found)
+            return nullptr;
+        auto* directory = static_cast<BYTE*>(LockResource(LoadResource(module, found)));
+        int id = LookupIconIdFromDirectoryEx(directory, TRUE, size, size, LR_DEFAULTCOLOR);
+        HRSRC image = FindResourceW(module, MAKEINTRESOURCEW(id), RT_ICON);
+        return image ? static_cast<const BITMAPINFOHEADER*>(LockResource(LoadResource(module, image))) : nullptr;
+    }
+
+    static std::wstring exePath;
     static HMODULE module;
 };
+std::wstring Resources::exePath;
 HMODULE Resources::module = nullptr;
 
 #pragma pack(push, 2)
@@ -61,13 +77,14 @@ TEST_F(Resources, StringTableHoldsTheProgramsTexts)
     EXPECT_EQ(String(IDS_BOOT_FAILED), L"Failed to boot polipo (%d)");
     EXPECT_EQ(String(IDS_ALREADY_RUNNING), L"polipo has been executed.");
     EXPECT_EQ(String(IDS_SELECT_CACHE_DIR), L"Please select cache directory");
+    EXPECT_EQ(String(IDS_START_WITH_WINDOWS_FAILED), L"Start with Windows could not be changed in %s.\n\n%s");
 }
 
-TEST_F(Resources, BothIconGroupsHoldNineImagesOfTheRightSizesAndDepths)
+TEST_F(Resources, EveryIconGroupHoldsNineImagesOfTheRightSizesAndDepths)
 {
     const std::multiset<std::pair<int, int>> expected = {{16, 4},  {32, 4},  {16, 8},  {32, 8}, {48, 8},
                                                          {16, 32}, {32, 32}, {48, 32}, {256, 32}};
-    for (UINT group : {IDI_LARGE, IDI_SMALL}) {
+    for (UINT group : {IDI_LARGE, IDI_SMALL, IDI_STOPPED}) {
         std::string raw = Raw(RT_GROUP_ICON, group);
         ASSERT_GE(raw.size(), 6u) << group;
         WORD count = *reinterpret_cast<const WORD*>(raw.data() + 4);
@@ -81,10 +98,39 @@ TEST_F(Resources, BothIconGroupsHoldNineImagesOfTheRightSizesAndDepths)
         }
         EXPECT_EQ(images, expected) << "icon group " << group;
     }
-    // Windows picks a 16-pixel image from the small group for the tray.
-    HICON small = static_cast<HICON>(LoadImageW(module, MAKEINTRESOURCEW(IDI_SMALL), IMAGE_ICON, 16, 16, 0));
-    EXPECT_NE(small, nullptr);
-    DestroyIcon(small);
+}
+
+TEST_F(Resources, IconsAreDrawnAtTheSizesTheProgramAsksFor)
+{
+    // The tray and the class's small icon ask for the small size, the class icon and the About
+    // box (LoadIconW) for the large one: for each, Windows must pick an image drawn at that
+    // size, not shrink or stretch another.
+    const int small = GetSystemMetrics(SM_CXSMICON);
+    const int large = GetSystemMetrics(SM_CXICON);
+    for (auto [group, size] : {std::pair<UINT, int>{IDI_SMALL, small}, {IDI_STOPPED, small}, {IDI_LARGE, large}}) {
+        const BITMAPINFOHEADER* header = PickedImage(group, size);
+        ASSERT_NE(header, nullptr) << group;
+        EXPECT_EQ(header->biWidth, size) << group;
+        EXPECT_EQ(header->biHeight, 2 * size) << group;  // the colours and the mask
+        EXPECT_EQ(header->biBitCount, 32) << group;
+    }
+
+    // The stopped icon in the tray: grey where the running one is teal, so most of the square,
+    // and a red mark of its own.
+    const BITMAPINFOHEADER* running = PickedImage(IDI_SMALL, small);
+    const BITMAPINFOHEADER* stopped = PickedImage(IDI_STOPPED, small);
+    ASSERT_TRUE(running && stopped);
+    const auto* runningPixels = reinterpret_cast<const RGBQUAD*>(running + 1);
+    const auto* stoppedPixels = reinterpret_cast<const RGBQUAD*>(stopped + 1);
+    int differing = 0;
+    int red = 0;
+    for (int i = 0; i < small * small; ++i) {
+        const RGBQUAD& pixel = stoppedPixels[i];
+        differing += memcmp(&pixel, &runningPixels[i], sizeof(pixel)) != 0;
+        red += pixel.rgbReserved > 128 && pixel.rgbRed > 160 && pixel.rgbGreen < 90 && pixel.rgbBlue < 90;
+    }
+    EXPECT_GT(differing, small * small / 2);
+    EXPECT_GE(red, small * small / 16);
 }
 
 TEST_F(Resources, TrayMenuListsTheCommandsInOrder)
@@ -100,14 +146,20 @@ TEST_F(Resources, TrayMenuListsTheCommandsInOrder)
         UINT Id;
         const wchar_t* Caption;  // null for a separator
     };
-    const Item expected[] = {{CMD_CONFIG, L"C&onfig..."},  {CMD_VIEW_LOG, L"View &log..."},
-                             {CMD_SETTINGS, L"&Settings..."}, {0, nullptr},
-                             {CMD_RESTART, L"&Restart"},     {CMD_PURGE_CACHE, L"&Purge cache"},
-                             {0, nullptr},                   {CMD_ABOUT, L"&About..."},
-                             {0, nullptr},                   {CMD_EXIT, L"E&xit"}};
+    const Item expected[] = {{CMD_CONFIG, L"C&onfig..."},
+                             {CMD_VIEW_LOG, L"View &log..."},
+                             {CMD_SETTINGS, L"&Settings..."},
+                             {0, nullptr},
+                             {CMD_RESTART, L"&Restart"},
+                             {CMD_PURGE_CACHE, L"&Purge cache"},
+                             {0, nullptr},
+                             {CMD_START_WITH_WINDOWS, L"Start with &Windows"},
+                             {CMD_ABOUT, L"&About..."},
+                             {0, nullptr},
+                             {CMD_EXIT, L"E&xit"}};
     HMENU tray = GetSubMenu(menu, 0);
-    ASSERT_EQ(GetMenuItemCount(tray), 10);
-    for (int i = 0; i < 10; ++i) {
+    ASSERT_EQ(GetMenuItemCount(tray), 11);
+    for (int i = 0; i < 11; ++i) {
         wchar_t text[64] = L"";
         MENUITEMINFOW info{};
         info.cbSize = sizeof(info);
@@ -150,4 +202,33 @@ TEST_F(Resources, ManifestAsksForTheUsersOwnRightsOnly)
     EXPECT_NE(manifest.find("level=\"asInvoker\""), std::string::npos);
     EXPECT_NE(manifest.find("uiAccess=\"false\""), std::string::npos);
     EXPECT_EQ(manifest.find("dependency"), std::string::npos);
+}
+
+TEST_F(Resources, ManifestDeclaresDpiAwarenessInTheFormWindowsXpIgnores)
+{
+    // Read the way the loader reads it: an activation context made from the executable.
+    ACTCTXW request{};
+    request.cbSize = sizeof(request);
+    request.dwFlags = ACTCTX_FLAG_RESOURCE_NAME_VALID;
+    request.lpSource = exePath.c_str();
+    request.lpResourceName = MAKEINTRESOURCEW(1);
+    HANDLE context = CreateActCtxW(&request);
+    ASSERT_NE(context, INVALID_HANDLE_VALUE) << GetLastError();
+
+    using QuerySettings = BOOL(WINAPI*)(DWORD, HANDLE, const wchar_t*, const wchar_t*, wchar_t*, SIZE_T, SIZE_T*);
+    auto query = reinterpret_cast<QuerySettings>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "QueryActCtxSettingsW")));
+    ASSERT_NE(query, nullptr);
+    wchar_t value[64] = L"";
+    SIZE_T written = 0;
+    EXPECT_TRUE(query(0, context, L"http://schemas.microsoft.com/SMI/2005/WindowsSettings", L"dpiAware", value,
+                      ARRAYSIZE(value), &written))
+        << GetLastError();
+    EXPECT_STREQ(value, L"true");
+    ReleaseActCtx(context);
+
+    // Windows XP's loader knows only its own elements: the declaration is safe there only in
+    // another namespace, that of the v3 application element.
+    std::string manifest = Raw(MAKEINTRESOURCEW(24), 1);
+    EXPECT_NE(manifest.find("<application xmlns=\"urn:schemas-microsoft-com:asm.v3\">"), std::string::npos);
 }

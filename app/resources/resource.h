@@ -7,6 +7,7 @@
 #define IDS_BOOT_FAILED 40001
 #define IDS_ALREADY_RUNNING 40002
 #define IDS_SELECT_CACHE_DIR 40003
+#define IDS_START_WITH_WINDOWS_FAILED 40004
 #define IDS_CACHE_DIR_IS_ROOT 40010
 #define IDS_CACHE_DIR_HOLDS 40011
 #define IDS_CACHE_DIR_TOO_LONG 40012
@@ -21,8 +22,10 @@
 #define IDS_PURGE_DONE 40021
 
 // Icons: the same picture, large for the window class and the About box, small for the tray
+// and the class's small icon; the stopped picture for the tray once the proxy is given up
 #define IDI_LARGE 101
 #define IDI_SMALL 102
+#define IDI_STOPPED 103
 
 // Menu and accelerators
 #define IDM_MAIN 110
@@ -36,6 +39,7 @@
 #define CMD_VIEW_LOG 154
 #define CMD_PURGE_CACHE 155
 #define CMD_SETTINGS 156
+#define CMD_START_WITH_WINDOWS 157
 
 // Dialogs and their controls
 #define IDD_SETTINGS 101

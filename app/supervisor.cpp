@@ -1,0 +1,142 @@
+#include "app/supervisor.h"
+
+#include "app/app_state.h"
+#include "app/messages.h"
+#include "app/resources/resource.h"
+#include "app/tray.h"
+#include "proxy/launch.h"
+
+namespace {
+
+// Ends within this long of their start count towards giving up.
+constexpr DWORD QUICK_END_MS = 60000;
+constexpr int QUICK_ENDS_TO_GIVE_UP = 3;
+// A proxy that ran this long without trouble starts the pauses from one second again.
+constexpr DWORD STEADY_RUN_MS = 10 * 60000;
+constexpr DWORD LONGEST_PAUSE_S = 60;
+// A restart due while one of kelvor's message boxes is up waits that long again.
+constexpr DWORD BUSY_RETRY_MS = 1000;
+constexpr int REASON_LINES = 3;
+
+VOID CALLBACK ProxyEnded(PVOID context, BOOLEAN)
+{
+    // A thread-pool thread: the main window does the work.
+    PostMessageW(App.MainWindow, WM_PROXYENDED, static_cast<WPARAM>(reinterpret_cast<ULONG_PTR>(context)), 0);
+}
+
+DWORD PauseSeconds(int restarts)
+{
+    DWORD pause = 1;
+    for (int i = 1; i < restarts && pause < LONGEST_PAUSE_S; ++i)
+        pause *= 2;
+    return pause < LONGEST_PAUSE_S ? pause : LONGEST_PAUSE_S;
+}
+
+// What the proxy said last, from its own output or else its log.
+std::wstring LastWords()
+{
+    std::wstring words = LastLinesOf(App.ProgramDir + PROXY_OUTPUT_FILE, REASON_LINES);
+    if (words.empty())
+        words = LastLinesOf(App.ProgramDir + L"polipo.log", REASON_LINES);
+    return words;
+}
+
+void GiveUp(HWND window)
+{
+    App.Supervision = ProxyState::Stopped;
+    UpdateTrayIcon(window);
+    std::wstring text = FillIn(LoadText(IDS_PROXY_GAVE_UP), {App.ProxyEndReason});
+    std::wstring words = LastWords();
+    if (!words.empty())
+        text += L"\n" + words;
+    ShowBalloon(window, LoadText(IDS_PROXY_STOPPED_TITLE), text);
+}
+
+// One more end of the proxy, for reason: start it again after a pause, or give up.
+void CountEnd(HWND window, DWORD ranMs, const std::wstring& reason)
+{
+    App.ProxyEndReason = reason;
+    App.QuickEnds = ranMs < QUICK_END_MS ? App.QuickEnds + 1 : 0;
+    if (ranMs >= STEADY_RUN_MS)
+        App.Restarts = 0;
+    if (App.QuickEnds >= QUICK_ENDS_TO_GIVE_UP) {
+        GiveUp(window);
+        return;
+    }
+    ++App.Restarts;
+    App.RestartPauseS = PauseSeconds(App.Restarts);
+    App.Supervision = ProxyState::StartingAgain;
+    SetTimer(window, RESTART_TIMER_ID, App.RestartPauseS * 1000, nullptr);
+    UpdateTrayIcon(window);
+}
+
+}  // namespace
+
+void WatchProxy(HWND window)
+{
+    App.ProxyStartTick = GetTickCount();
+    App.Supervision = ProxyState::Running;
+    HANDLE wait = nullptr;
+    if (RegisterWaitForSingleObject(&wait, App.ProxyProcess.hProcess, ProxyEnded,
+                                    reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(App.ProxyProcess.dwProcessId)),
+                                    INFINITE, WT_EXECUTEONLYONCE))
+        App.ProxyWait = wait;
+    UpdateTrayIcon(window);
+}
+
+void StopWatchingProxy()
+{
+    if (App.ProxyWait) {
+        // Waits for a callback under way, so none runs after this.
+        UnregisterWaitEx(App.ProxyWait, INVALID_HANDLE_VALUE);
+        App.ProxyWait = nullptr;
+    }
+}
+
+void ResetSupervision(HWND window)
+{
+    KillTimer(window, RESTART_TIMER_ID);
+    App.QuickEnds = 0;
+    App.Restarts = 0;
+    App.ProxyEndReason.clear();
+}
+
+void OnProxyEnded(HWND window, DWORD processId)
+{
+    // A word about a proxy that kelvor has since stopped or replaced.
+    if (!App.ProxyProcess.hProcess || App.ProxyProcess.dwProcessId != processId ||
+        WaitForSingleObject(App.ProxyProcess.hProcess, 0) != WAIT_OBJECT_0)
+        return;
+    StopWatchingProxy();
+    DWORD exitCode = 0;
+    GetExitCodeProcess(App.ProxyProcess.hProcess, &exitCode);
+    CloseHandle(App.ProxyProcess.hProcess);
+    App.ProxyProcess = PROCESS_INFORMATION{};
+    if (App.Ending)
+        return;
+    CountEnd(window, GetTickCount() - App.ProxyStartTick,
+             FillIn(LoadText(IDS_PROXY_EXIT_CODE), {std::to_wstring(static_cast<long>(exitCode))}));
+}
+
+void OnRestartTimer(HWND window)
+{
+    KillTimer(window, RESTART_TIMER_ID);
+    if (App.Ending || App.Supervision != ProxyState::StartingAgain || App.ProxyProcess.hProcess)
+        return;
+    // Nothing touches the proxy while the user reads one of kelvor's messages.
+    if (App.OpenMessageBoxes > 0) {
+        SetTimer(window, RESTART_TIMER_ID, BUSY_RETRY_MS, nullptr);
+        return;
+    }
+    // In the background a folder that cannot be made is not said again: the start said it.
+    DWORD error = ERROR_SUCCESS;
+    if (!App.CacheFolder.empty())
+        CreateCacheDir(App.CacheFolder, error);
+    if (!LaunchProxy(App.ProgramDir, App.CacheFolder, ProxyMode::Serve, App.ProxyProcess, error)) {
+        wchar_t failed[100] = L"";
+        wsprintfW(failed, LoadText(IDS_BOOT_FAILED).c_str(), static_cast<int>(error));
+        CountEnd(window, 0, failed);
+        return;
+    }
+    WatchProxy(window);
+}

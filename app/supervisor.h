@@ -1,0 +1,28 @@
+// Watching the proxy kelvor started: it learns at once when the proxy ends unasked, starts it
+// again after a growing pause, and gives up, saying why, when it keeps ending right away.
+#pragma once
+
+#include <windows.h>
+
+// Posted to the main window from the thread pool when a watched proxy has ended; wParam holds
+// its process id.
+constexpr UINT WM_PROXYENDED = WM_APP + 2;
+constexpr UINT_PTR RESTART_TIMER_ID = 1001;
+
+enum class ProxyState {
+    Running,        // the supervised proxy runs
+    StartingAgain,  // it ended unasked; the restart timer runs
+    Stopped,        // kelvor gave up until the user's Restart
+};
+
+// Watches App.ProxyProcess, just started, and counts its start.
+void WatchProxy(HWND window);
+
+// Before kelvor itself stops the proxy: no word of its end may come afterwards.
+void StopWatchingProxy();
+
+// A Restart by the user: whatever kelvor had given up on is tried afresh.
+void ResetSupervision(HWND window);
+
+void OnProxyEnded(HWND window, DWORD processId);
+void OnRestartTimer(HWND window);
