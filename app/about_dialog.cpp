@@ -1,11 +1,13 @@
 #include <windows.h>
 
+#include "app/app_state.h"
 #include "app/dialogs.h"
 
 INT_PTR CALLBACK AboutDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM)
 {
     switch (message) {
     case WM_INITDIALOG:
+        App.AboutDialog = dialog;
         return TRUE;
     case WM_COMMAND:
         if (LOWORD(wParam) == IDOK || LOWORD(wParam) == IDCANCEL) {

@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 
+#include "app/supervisor.h"
 #include "cache/cache_folder.h"
 #include "settings/settings.h"
 
@@ -22,9 +23,24 @@ struct AppState {
     CacheDirVerdict CacheVerdict;     // whether passes may run over CacheFolder
     std::wstring CacheVerdictFolder;  // the protected folder it holds, if that is why not
     std::wstring CacheFolderReported; // a cache folder that could not be made, once said so
+    HWND MainWindow;
     PROCESS_INFORMATION ProxyProcess;  // the supervised proxy, all zero when there is none
+    // Supervision of the proxy.
+    ProxyState Supervision;           // running, starting again or given up
+    HANDLE ProxyWait;                 // the thread pool's wait on ProxyProcess
+    DWORD ProxyStartTick;
+    int QuickEnds;                    // ends in a row, each within a minute of its start
+    int Restarts;                     // restarts since the proxy last ran steadily
+    DWORD RestartPauseS;
+    std::wstring ProxyEndReason;      // how it ended last, for the tip and the balloon
     UINT TaskbarCreatedMsg;
     int OpenMessageBoxes;             // message boxes of kelvor's now on screen
+    bool Refusing;                    // telling the user a proxy runs already: no command runs
+    bool Ending;                      // the session or the program ends: nothing starts
+    bool IconShown;                   // the shell has taken the icon
+    int64_t CacheBytes;               // what the last pass left, -1 before the first
+    HWND SettingsDialog;              // open dialogs, each opened once
+    HWND AboutDialog;
 
     // The timer's pass runs on a thread of its own; these belong to the user-interface thread,
     // except StopTrim, which the pass reads.

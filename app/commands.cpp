@@ -18,23 +18,60 @@ void OpenWithShell(HWND window, const wchar_t* target)
     ShellExecuteW(window, L"open", target, nullptr, nullptr, SW_SHOWNORMAL);
 }
 
+// A dialog that is open already comes to the front instead of opening inside itself.
+bool BringToFront(HWND dialog)
+{
+    if (!dialog || !IsWindow(dialog))
+        return false;
+    SetForegroundWindow(dialog);
+    return true;
+}
+
+void ShowAbout(HWND window)
+{
+    if (BringToFront(App.AboutDialog))
+        return;
+    DialogBoxParamW(App.Instance, MAKEINTRESOURCEW(IDD_ABOUT), window, AboutDialogProc, 0);
+    App.AboutDialog = nullptr;
+}
+
 void ChangeSettings(HWND window)
 {
+    if (BringToFront(App.SettingsDialog))
+        return;
     int sizeBefore = App.Config.CacheSizeMB;
     INT_PTR result = DialogBoxParamW(App.Instance, MAKEINTRESOURCEW(IDD_SETTINGS), window,
                                      SettingsDialogProc, 0);
+    App.SettingsDialog = nullptr;
     // A new directory alone waits for the next timer pass; a new size is applied at once.
     if (result == IDOK && App.Config.CacheSizeMB != sizeBefore)
         TrimForNewSettings(window);
+}
+
+bool TouchesProxy(UINT command)
+{
+    return command == CMD_EXIT || command == CMD_RESTART || command == CMD_PURGE_CACHE || command == CMD_SETTINGS;
+}
+
+// One action at a time: the menu still opens while a message box of kelvor's is up, and a
+// command then would run inside the box's own handling, under whatever the box is about.
+bool MayRun(UINT command)
+{
+    if (App.Refusing || App.Ending)
+        return false;
+    return App.OpenMessageBoxes == 0 || !TouchesProxy(command);
 }
 
 }  // namespace
 
 LRESULT OnCommand(HWND window, WPARAM wParam, LPARAM lParam)
 {
-    switch (LOWORD(wParam)) {
+    UINT command = LOWORD(wParam);
+    if (!MayRun(command))
+        return DefWindowProcW(window, WM_COMMAND, wParam, lParam);
+    switch (command) {
     case CMD_ABOUT:
-        DialogBoxParamW(App.Instance, MAKEINTRESOURCEW(IDD_ABOUT), window, AboutDialogProc, 0);
+        ShowAbout(window);
         break;
     case CMD_EXIT:
         DestroyWindow(window);

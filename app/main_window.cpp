@@ -2,29 +2,55 @@
 
 #include "app/app_state.h"
 #include "app/commands.h"
+#include "app/messages.h"
 #include "app/resources/resource.h"
 #include "app/tray.h"
 #include "app/proxy_control.h"
 #include "app/settings_problems.h"
+#include "app/supervisor.h"
 #include "app/trim_schedule.h"
 #include "proxy/detect.h"
-#include "proxy/stop.h"
 
 namespace {
 
+// Without a taskbar for this long, kelvor gives up on its icon.
+constexpr UINT_PTR ICON_TIMER_ID = 1002;
+constexpr UINT ICON_WAIT_MS = 2 * 60000;
+
 void OnCreate(HWND window)
 {
+    App.MainWindow = window;
+    App.CacheBytes = -1;
     App.TaskbarCreatedMsg = RegisterWindowMessageW(L"TaskbarCreated");
+    CreateWindowExW(0, L"STATIC", L"", WS_CHILD, 0, 0, 0, 0, window,
+                    reinterpret_cast<HMENU>(static_cast<INT_PTR>(IDC_TIP)), App.Instance, nullptr);
     StartTrimSchedule(window);
 }
 
 void OnDestroy(HWND window)
 {
-    // Order matters: no trim pass after this point, and the icon goes only once the proxy has.
+    // Order matters: no pass and no restart after this point, and the icon goes only once the
+    // proxy has.
+    App.Ending = true;
     EndTrimPasses(window);
-    StopProxy(App.ProxyProcess);
+    KillTimer(window, RESTART_TIMER_ID);
+    KillTimer(window, ICON_TIMER_ID);
+    StopSupervisedProxy(false);
     RemoveTrayIcon(window);
     PostQuitMessage(0);
+}
+
+// Logoff or shutdown: the system ends kelvor soon after this returns, so the proxy is stopped
+// the quick way and its objects written out first.
+void OnEndSession(HWND window, bool ending)
+{
+    if (!ending)
+        return;
+    App.Ending = true;
+    EndTrimPasses(window);
+    KillTimer(window, RESTART_TIMER_ID);
+    StopSupervisedProxy(true);
+    RemoveTrayIcon(window);
 }
 
 void OnPaint(HWND window)
@@ -36,15 +62,42 @@ void OnPaint(HWND window)
 
 void OnTrayNotify(HWND window, LPARAM mouseMessage)
 {
+    if (App.Refusing || App.Ending)
+        return;
     if (mouseMessage == WM_LBUTTONDOWN || mouseMessage == WM_RBUTTONDOWN)
         ShowTrayMenu(window);
 }
 
+void OnTimer(HWND window, UINT_PTR id)
+{
+    switch (id) {
+    case TRIM_TIMER_ID:
+        RunScheduledTrim(window);
+        break;
+    case RESTART_TIMER_ID:
+        OnRestartTimer(window);
+        break;
+    case ICON_TIMER_ID:
+        KillTimer(window, ICON_TIMER_ID);
+        if (!App.IconShown && !App.Ending) {
+            ShowMessage(window, LoadText(IDS_NO_TRAY_ICON));
+            DestroyWindow(window);
+        }
+        break;
+    }
+}
+
+// The shell was (re)started and its new notification area has no icon of ours.
+void OnTaskbarCreated(HWND window)
+{
+    if (!App.Ending && AddTrayIcon(window))
+        KillTimer(window, ICON_TIMER_ID);
+}
+
 void RefuseStart(HWND window)
 {
-    wchar_t text[100] = L"";
-    LoadStringW(App.Instance, IDS_ALREADY_RUNNING, text, 100);
-    MessageBoxW(window, text, App.AppName, MB_OK);
+    App.Refusing = true;
+    ShowMessage(window, LoadText(IDS_ALREADY_RUNNING));
     DestroyWindow(window);
 }
 
@@ -78,10 +131,9 @@ BOOL CreateMainWindow(HINSTANCE instance, int)
     if (!window)
         return FALSE;
 
-    AddTrayIcon(window);
-    // The shell may have refused the icon, and the window is gone with it: start nothing then.
-    if (!IsWindow(window))
-        return TRUE;
+    // At logon the taskbar may not be there yet: its "TaskbarCreated" brings the icon.
+    if (!AddTrayIcon(window))
+        SetTimer(window, ICON_TIMER_ID, ICON_WAIT_MS, nullptr);
 
     if (IsProxyRunning(L"polipo.exe")) {
         RefuseStart(window);
@@ -114,11 +166,19 @@ LRESULT CALLBACK MainWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lP
     case WM_COMMAND:
         return OnCommand(window, wParam, lParam);
     case WM_TIMER:
-        if (wParam == TRIM_TIMER_ID)
-            RunScheduledTrim(window);
+        OnTimer(window, wParam);
         return 0;
     case WM_TRIMDONE:
         OnTrimDone(window);
+        return 0;
+    case WM_PROXYENDED:
+        OnProxyEnded(window, static_cast<DWORD>(wParam));
+        return 0;
+    case WM_QUERYENDSESSION:
+        // Nothing to save and nothing to ask: kelvor never holds up a logoff.
+        return TRUE;
+    case WM_ENDSESSION:
+        OnEndSession(window, wParam != FALSE);
         return 0;
     case WM_TRAYNOTIFY:
         OnTrayNotify(window, lParam);
@@ -126,7 +186,7 @@ LRESULT CALLBACK MainWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lP
     default:
         // The shell was restarted and its new notification area has no icon of ours.
         if (App.TaskbarCreatedMsg != 0 && message == App.TaskbarCreatedMsg)
-            AddTrayIcon(window);
+            OnTaskbarCreated(window);
         return DefWindowProcW(window, message, wParam, lParam);
     }
 }

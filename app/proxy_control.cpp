@@ -3,6 +3,7 @@
 #include "app/app_state.h"
 #include "app/messages.h"
 #include "app/resources/resource.h"
+#include "app/supervisor.h"
 #include "app/trim_schedule.h"
 #include "proxy/launch.h"
 #include "proxy/stop.h"
@@ -42,12 +43,20 @@ bool StartProxy(HWND owner)
         ShowBootFailure(owner, error);
         return false;
     }
+    WatchProxy(App.MainWindow);
     return true;
+}
+
+void StopSupervisedProxy(bool quick)
+{
+    StopWatchingProxy();
+    StopProxy(App.ProxyProcess, quick);
 }
 
 bool RestartProxy(HWND owner)
 {
-    StopProxy(App.ProxyProcess);
+    StopSupervisedProxy(false);
+    ResetSupervision(App.MainWindow);
     Sleep(RESTART_PAUSE_MS);
     return StartProxy(owner);
 }

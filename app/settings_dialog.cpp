@@ -90,6 +90,7 @@ INT_PTR CALLBACK SettingsDialogProc(HWND dialog, UINT message, WPARAM wParam, LP
 {
     switch (message) {
     case WM_INITDIALOG:
+        App.SettingsDialog = dialog;
         OnInitSettings(dialog);
         return TRUE;
     case WM_COMMAND:

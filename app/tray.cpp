@@ -5,6 +5,7 @@
 #include "app/app_state.h"
 #include "app/autostart.h"
 #include "app/main_window.h"
+#include "app/messages.h"
 #include "app/resources/resource.h"
 
 namespace {
@@ -25,6 +26,17 @@ NOTIFYICONDATAW IconData(HWND window, UINT flags)
     return data;
 }
 
+constexpr int ADD_ATTEMPTS = 5;
+
+// The notification area shows small icons: asked for at that size, Windows picks the drawn
+// 16-pixel image instead of shrinking the large one. Shared: the system keeps it.
+HICON TrayIconImage()
+{
+    int id = App.Supervision == ProxyState::Stopped ? IDI_STOPPED : IDI_SMALL;
+    return static_cast<HICON>(LoadImageW(App.Instance, MAKEINTRESOURCEW(id), IMAGE_ICON,
+                                         GetSystemMetrics(SM_CXSMICON), GetSystemMetrics(SM_CYSMICON), LR_SHARED));
+}
+
 // Owns a menu loaded from the resources for one showing.
 struct LoadedMenu {
     HMENU Menu;
@@ -40,37 +52,67 @@ struct LoadedMenu {
 
 }  // namespace
 
-void AddTrayIcon(HWND window)
+std::wstring TrayTip()
+{
+    switch (App.Supervision) {
+    case ProxyState::StartingAgain:
+        return FillIn(LoadText(IDS_TIP_STARTING), {App.ProxyEndReason, std::to_wstring(App.RestartPauseS)});
+    case ProxyState::Stopped:
+        return FillIn(LoadText(IDS_TIP_STOPPED), {App.ProxyEndReason});
+    case ProxyState::Running:
+        break;
+    }
+    std::wstring tip = LoadText(IDS_TIP_RUNNING);
+    if (App.CacheBytes >= 0 && App.Config.CacheSizeMB > 0 && App.CacheVerdict == CacheDirVerdict::Trimmable) {
+        int64_t used = (App.CacheBytes + 524288) / 1048576;
+        tip += L"\n" + FillIn(LoadText(IDS_TIP_CACHE), {std::to_wstring(used), std::to_wstring(App.Config.CacheSizeMB)});
+    }
+    return tip;
+}
+
+bool AddTrayIcon(HWND window)
 {
     NOTIFYICONDATAW data = IconData(window, NIF_MESSAGE | NIF_ICON | NIF_TIP);
     data.uCallbackMessage = WM_TRAYNOTIFY;
-    // The notification area shows small icons: asked for at that size, Windows picks the drawn
-    // 16-pixel image instead of shrinking the large one. Shared: the system keeps it.
-    data.hIcon = static_cast<HICON>(LoadImageW(App.Instance, MAKEINTRESOURCEW(IDI_SMALL), IMAGE_ICON,
-                                               GetSystemMetrics(SM_CXSMICON), GetSystemMetrics(SM_CYSMICON),
-                                               LR_SHARED));
-    lstrcpynW(data.szTip, App.AppName, ARRAYSIZE(data.szTip));
+    data.hIcon = TrayIconImage();
+    lstrcpynW(data.szTip, TrayTip().c_str(), ARRAYSIZE(data.szTip));
 
-    for (;;) {
+    // A shell that keeps timing out is busy or hung: a few tries, then kelvor waits for its
+    // "TaskbarCreated" like for any shell that is not there yet.
+    for (int attempt = 1;; ++attempt) {
         if (Shell_NotifyIconW(NIM_ADD, &data))
-            return;
+            break;
         DWORD error = GetLastError();
         // The icon may be there already: a busy shell can add it without answering in time, and
         // "TaskbarCreated" also comes from shells that kept their icons. An add fails then.
         if (Shell_NotifyIconW(NIM_MODIFY, &data))
-            return;
-        if (error != ERROR_TIMEOUT) {
-            SendMessageW(window, WM_CLOSE, 0, 0);
-            return;
-        }
+            break;
+        if (error != ERROR_TIMEOUT || attempt == ADD_ATTEMPTS)
+            return false;
         Sleep(1000);
     }
+    App.IconShown = true;
+    SetDlgItemTextW(window, IDC_TIP, data.szTip);
+    return true;
+}
+
+void UpdateTrayIcon(HWND window)
+{
+    NOTIFYICONDATAW data = IconData(window, NIF_ICON | NIF_TIP);
+    data.hIcon = TrayIconImage();
+    lstrcpynW(data.szTip, TrayTip().c_str(), ARRAYSIZE(data.szTip));
+    SetDlgItemTextW(window, IDC_TIP, data.szTip);
+    if (App.IconShown)
+        Shell_NotifyIconW(NIM_MODIFY, &data);
 }
 
 void RemoveTrayIcon(HWND window)
 {
+    if (!App.IconShown)
+        return;
     NOTIFYICONDATAW data = IconData(window, 0);
     Shell_NotifyIconW(NIM_DELETE, &data);
+    App.IconShown = false;
 }
 
 void ShowTrayMenu(HWND window)

@@ -5,10 +5,15 @@
 
 #include <string>
 
-// Adds the icon, retrying for as long as the shell times out; any other refusal closes the
-// main window, which ends the program.
-void AddTrayIcon(HWND window);
+// Adds the icon with the tip of the moment. False when the shell refused it or kept timing out:
+// there may be no taskbar yet, and its "TaskbarCreated" is worth waiting for.
+bool AddTrayIcon(HWND window);
 void RemoveTrayIcon(HWND window);
+
+// The icon and tip for the proxy's state and the cache's use. The tip is also the text of the
+// main window's hidden child IDC_TIP, where tools that cannot read the notification area can.
+void UpdateTrayIcon(HWND window);
+std::wstring TrayTip();
 
 // A balloon from the icon, for what happened in the background.
 void ShowBalloon(HWND window, const std::wstring& title, const std::wstring& text);

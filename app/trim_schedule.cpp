@@ -122,8 +122,8 @@ void AdoptSettings(const Settings& settings)
 
 void StartTrimSchedule(HWND window)
 {
-    if (MayTrim())
-        TrimCache(App.CacheFolder, TrimLimitBytes(App.Config.CacheSizeMB));
+    if (MayTrim() && App.Config.CacheSizeMB > 0)
+        App.CacheBytes = TrimCache(App.CacheFolder, TrimLimitBytes(App.Config.CacheSizeMB)).BytesAfter;
     SetTimer(window, TRIM_TIMER_ID, TrimPeriodMs(App.Config.TrimIntervalMin), nullptr);
 }
 
@@ -157,8 +157,15 @@ void OnTrimDone(HWND window)
         return;
     // The thread posts as its last act; it may not quite have returned yet.
     WaitForSingleObject(App.TrimThread, INFINITE);
-    if (App.RunningTrim->Kind == PassKind::Purge && !App.RunningTrim->Result.Cancelled && !StopRequested())
-        ReportSweep(window, App.RunningTrim->Result);
+    const TrimJob& job = *App.RunningTrim;
+    if (!job.Result.Cancelled && !StopRequested()) {
+        // A trim pass that trims nothing (no limit) has not measured the cache.
+        if (job.Result.FilesSeen > 0 || job.Kind == PassKind::Purge || job.Limit > 0)
+            App.CacheBytes = job.Result.BytesAfter;
+        UpdateTrayIcon(window);
+        if (job.Kind == PassKind::Purge)
+            ReportSweep(window, job.Result);
+    }
     FinishPass();
     StartNextPass(window);
 }

@@ -17,10 +17,29 @@ bool LaunchProxy(const std::wstring& programDir, const std::wstring& cacheDir, P
     startup.cb = sizeof(startup);
     startup.dwFlags = STARTF_USESHOWWINDOW;
     startup.wShowWindow = SW_HIDE;
+    // The output file is the one handle the proxy inherits; a file that cannot be opened only
+    // loses the proxy's words, never the launch.
+    HANDLE output = INVALID_HANDLE_VALUE;
+    if (mode == ProxyMode::Serve) {
+        SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+        output = CreateFileW((programDir + PROXY_OUTPUT_FILE).c_str(), GENERIC_WRITE,
+                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, &inheritable, CREATE_ALWAYS,
+                             FILE_ATTRIBUTE_NORMAL, nullptr);
+    }
+    if (output != INVALID_HANDLE_VALUE) {
+        startup.dwFlags |= STARTF_USESTDHANDLES;
+        startup.hStdInput = nullptr;
+        startup.hStdOutput = output;
+        startup.hStdError = output;
+    }
     PROCESS_INFORMATION started{};
-    if (!CreateProcessW(nullptr, writable.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                        programDir.c_str(), &startup, &started)) {
-        error = GetLastError();
+    BOOL launched = CreateProcessW(nullptr, writable.data(), nullptr, nullptr, output != INVALID_HANDLE_VALUE, 0,
+                                   nullptr, programDir.c_str(), &startup, &started);
+    DWORD launchError = GetLastError();
+    if (output != INVALID_HANDLE_VALUE)
+        CloseHandle(output);
+    if (!launched) {
+        error = launchError;
         return false;
     }
     CloseHandle(started.hThread);
@@ -28,4 +47,50 @@ bool LaunchProxy(const std::wstring& programDir, const std::wstring& cacheDir, P
     process = started;
     error = ERROR_SUCCESS;
     return true;
+}
+
+std::wstring LastLinesOf(const std::wstring& path, int count)
+{
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return std::wstring();
+    // The end of the file is enough for a few lines.
+    constexpr LONG TAIL_BYTES = 4096;
+    LARGE_INTEGER size{};
+    GetFileSizeEx(file, &size);
+    LARGE_INTEGER start{};
+    start.QuadPart = size.QuadPart > TAIL_BYTES ? size.QuadPart - TAIL_BYTES : 0;
+    SetFilePointerEx(file, start, nullptr, FILE_BEGIN);
+    std::string bytes(static_cast<size_t>(size.QuadPart - start.QuadPart), '\0');
+    DWORD read = 0;
+    if (!bytes.empty())
+        ReadFile(file, &bytes[0], static_cast<DWORD>(bytes.size()), &read, nullptr);
+    CloseHandle(file);
+    bytes.resize(read);
+
+    std::vector<std::string> lines;
+    size_t begin = 0;
+    while (begin < bytes.size()) {
+        size_t end = bytes.find('\n', begin);
+        if (end == std::string::npos)
+            end = bytes.size();
+        std::string line = bytes.substr(begin, end - begin);
+        while (!line.empty() && (line.back() == '\r' || line.back() == ' '))
+            line.pop_back();
+        if (!line.empty())
+            lines.push_back(line);
+        begin = end + 1;
+    }
+    std::string tail;
+    for (size_t i = lines.size() > static_cast<size_t>(count) ? lines.size() - count : 0; i < lines.size(); ++i)
+        tail += (tail.empty() ? "" : "\n") + lines[i];
+    if (tail.empty())
+        return std::wstring();
+    UINT codePage = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, tail.data(), static_cast<int>(tail.size()),
+                                        nullptr, 0) > 0 ? CP_UTF8 : CP_ACP;
+    int length = MultiByteToWideChar(codePage, 0, tail.data(), static_cast<int>(tail.size()), nullptr, 0);
+    std::wstring text(static_cast<size_t>(length), L'\0');
+    MultiByteToWideChar(codePage, 0, tail.data(), static_cast<int>(tail.size()), &text[0], length);
+    return text;
 }

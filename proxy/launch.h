@@ -10,8 +10,17 @@ enum class ProxyMode {
     Purge,  // "-x": purges the cache and ends by itself
 };
 
+// Where the proxy's own output goes, beside its log: what it says before its log is open (a
+// missing config, say) would otherwise be lost.
+constexpr wchar_t PROXY_OUTPUT_FILE[] = L"polipo-output.log";
+
 // Launches "polipo.exe" from programDir, hidden, with programDir as its working folder and
-// cacheDir as its cache. True with process filled in: the process handle is the caller's to
-// close, the thread handle is already closed. False with the system's error code in error.
+// cacheDir as its cache. In Serve mode its output replaces what PROXY_OUTPUT_FILE held. True
+// with process filled in: the process handle is the caller's to close, the thread handle is
+// already closed. False with the system's error code in error.
 bool LaunchProxy(const std::wstring& programDir, const std::wstring& cacheDir, ProxyMode mode,
                  PROCESS_INFORMATION& process, DWORD& error);
+
+// The last count lines of a text file (UTF-8 or the ANSI code page), joined by newlines; empty
+// when there is no such file.
+std::wstring LastLinesOf(const std::wstring& path, int count);

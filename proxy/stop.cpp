@@ -33,7 +33,7 @@ bool Running(HANDLE process)
 
 }  // namespace
 
-void StopProxy(PROCESS_INFORMATION& process)
+void StopProxy(PROCESS_INFORMATION& process, bool quick)
 {
     if (!process.hProcess)
         return;
@@ -42,7 +42,7 @@ void StopProxy(PROCESS_INFORMATION& process)
         AskProxyToWriteOut(WRITEOUT_TIMEOUT_MS);
         CloseRequest request{process.dwProcessId, false};
         EnumWindows(CloseFirstProxyWindow, reinterpret_cast<LPARAM>(&request));
-        DWORD grace = request.Posted ? CLOSE_TIMEOUT_MS : 0;
+        DWORD grace = request.Posted && !quick ? CLOSE_TIMEOUT_MS : 0;
         if (WaitForSingleObject(process.hProcess, grace) == WAIT_TIMEOUT) {
             TerminateProcess(process.hProcess, 0);
             WaitForSingleObject(process.hProcess, TERMINATE_TIMEOUT_MS);

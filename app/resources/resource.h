@@ -20,6 +20,14 @@
 #define IDS_CACHE_DIR_NOT_MADE 40019
 #define IDS_PURGE_TITLE 40020
 #define IDS_PURGE_DONE 40021
+#define IDS_TIP_RUNNING 40022
+#define IDS_TIP_CACHE 40023
+#define IDS_TIP_STARTING 40024
+#define IDS_TIP_STOPPED 40025
+#define IDS_PROXY_EXIT_CODE 40026
+#define IDS_PROXY_GAVE_UP 40027
+#define IDS_PROXY_STOPPED_TITLE 40028
+#define IDS_NO_TRAY_ICON 40029
 
 // Icons: the same picture, large for the window class and the About box, small for the tray
 // and the class's small icon; the stopped picture for the tray once the proxy is given up
@@ -48,3 +56,5 @@
 #define IDC_CACHE_DIR 1000
 #define IDC_BROWSE 1001
 #define IDC_CACHE_SIZE 1002
+// The main window's hidden child that holds the tray tip
+#define IDC_TIP 1010

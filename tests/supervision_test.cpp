@@ -1,0 +1,174 @@
+// kelvor.exe watching its proxy: restarts, giving up, one action at a time, and the end of the
+// session, with the stand-in proxy.
+#include <windows.h>
+#include <shellapi.h>
+
+#include <gtest/gtest.h>
+
+#include "app/resources/resource.h"
+#include "tests/support/support.h"
+
+namespace {
+
+// The tray tip as kelvor keeps it in the main window's hidden child.
+std::wstring Tip(HWND main)
+{
+    return WindowText(GetDlgItem(main, IDC_TIP));
+}
+
+bool StartsWith(const std::wstring& text, const std::wstring& start)
+{
+    return text.compare(0, start.size(), start) == 0;
+}
+
+bool IconShown(HWND main)
+{
+    NOTIFYICONDATAW data{};
+    data.cbSize = sizeof(data);
+    data.hWnd = main;
+    data.uFlags = NIF_TIP;
+    lstrcpynW(data.szTip, L"kelvor", ARRAYSIZE(data.szTip));
+    return Shell_NotifyIconW(NIM_MODIFY, &data) != 0;
+}
+
+void Kill(DWORD pid)
+{
+    Child proxy(pid);
+    TerminateProcess(proxy.Handle(), 9);
+    proxy.WaitExit(5000);
+}
+
+}  // namespace
+
+TEST(Supervision, AProxyKilledFromOutsideRunsAgainWithinTwoSeconds)
+{
+    RunningKelvor kelvor;
+    ASSERT_TRUE(kelvor.Ready());
+    EXPECT_TRUE(WaitFor([&] { return StartsWith(Tip(kelvor.Main()), L"kelvor: proxy on 127.0.0.1:8123"); }));
+
+    DWORD killedAt = GetTickCount();
+    Kill(kelvor.Records()[0].Pid);
+    ASSERT_TRUE(WaitFor([&] { return kelvor.Records().size() == 2; }, 5000));
+    DWORD again = GetTickCount() - killedAt;
+    EXPECT_LT(again, 2000u);
+    Child second(kelvor.Records()[1].Pid);
+    EXPECT_TRUE(second.Running());
+    EXPECT_EQ(kelvor.Records()[1].CommandLine, kelvor.Records()[0].CommandLine);
+    EXPECT_TRUE(WaitFor([&] { return StartsWith(Tip(kelvor.Main()), L"kelvor: proxy on 127.0.0.1:8123"); }));
+
+    // The restarted proxy is supervised like the first: Exit stops it.
+    PostMessageW(kelvor.Main(), WM_COMMAND, CMD_EXIT, 0);
+    ASSERT_TRUE(kelvor.Process().WaitExit(15000));
+    EXPECT_FALSE(second.Running());
+}
+
+TEST(Supervision, AProxyThatEndsAtOnceIsGivenUpAfterThreeEndsUntilRestart)
+{
+    RunningKelvor kelvor;
+    ASSERT_TRUE(kelvor.Ready());
+    // Without its config the stand-in, like the real proxy, ends at once with code 1.
+    std::wstring config = kelvor.Program() + L"config";
+    ASSERT_TRUE(DeleteFileW(config.c_str()));
+    Kill(kelvor.Records()[0].Pid);
+
+    ASSERT_TRUE(WaitFor([&] { return StartsWith(Tip(kelvor.Main()), L"kelvor: proxy stopped"); }, 15000))
+        << Narrow(Tip(kelvor.Main()));
+    EXPECT_EQ(Tip(kelvor.Main()), L"kelvor: proxy stopped (exit code 1). Restart tries again.");
+    EXPECT_EQ(kelvor.Records().size(), 3u);
+    // It stays given up.
+    Sleep(4500);
+    EXPECT_EQ(kelvor.Records().size(), 3u);
+    EXPECT_TRUE(kelvor.Process().Running());
+
+    WriteFileBytes(config, "");
+    PostMessageW(kelvor.Main(), WM_COMMAND, CMD_RESTART, 0);
+    ASSERT_TRUE(WaitFor([&] { return kelvor.Records().size() == 4; }));
+    EXPECT_TRUE(WaitFor([&] { return StartsWith(Tip(kelvor.Main()), L"kelvor: proxy on 127.0.0.1:8123"); }));
+    Sleep(1500);
+    EXPECT_TRUE(ProcessAlive(kelvor.Records()[3].Pid));
+}
+
+TEST(OneActionAtATime, SettingsAndAboutOpenOnce)
+{
+    RunningKelvor kelvor;
+    ASSERT_TRUE(kelvor.Ready());
+    for (UINT command : {CMD_SETTINGS, CMD_ABOUT}) {
+        const wchar_t* caption = command == CMD_SETTINGS ? L"Settings" : L"About";
+        PostMessageW(kelvor.Main(), WM_COMMAND, command, 0);
+        HWND dialog = WaitForWindowTitled(kelvor.Process().Id(), L"#32770", caption);
+        ASSERT_NE(dialog, nullptr);
+        PostMessageW(kelvor.Main(), WM_COMMAND, command, 0);
+        ASSERT_TRUE(WaitUntilIdle(kelvor.Main()));
+        Sleep(300);
+        int open = 0;
+        for (HWND window : TopWindows(kelvor.Process().Id(), L"#32770"))
+            open += WindowText(window) == caption ? 1 : 0;
+        EXPECT_EQ(open, 1) << Narrow(caption);
+        PostMessageW(dialog, WM_COMMAND, IDCANCEL, 0);
+        ASSERT_TRUE(WaitFor([&] { return !IsWindow(dialog); }));
+    }
+}
+
+TEST(OneActionAtATime, NoCommandRunsWhileKelvorRefusesToStart)
+{
+    TempDir dir;
+    std::wstring other = MakeProgramFolder(dir / L"other");
+    Child running(other + L"polipo.exe", L"-c config logFile=polipo.log", other);
+    ASSERT_TRUE(running.Started());
+    ASSERT_TRUE(WaitFor([&] { return Exists(other + L"polipo.log"); }));
+
+    std::wstring program = MakeProgramFolder(dir / L"kelvor");
+    std::wstring record = dir / L"kelvor-proxies.txt";
+    ScopedEnv recordTo(L"KELVOR_PROXY_RECORD", record);
+    Child kelvor(program + L"kelvor.exe", L"", dir.Path());
+    HWND box = WaitForWindowTitled(kelvor.Id(), L"#32770", L"kelvor");
+    ASSERT_NE(box, nullptr);
+    HWND main = WaitForTopWindow(kelvor.Id(), L"KELVOR");
+    ASSERT_NE(main, nullptr);
+    for (UINT command : {CMD_RESTART, CMD_PURGE_CACHE, CMD_SETTINGS, CMD_EXIT})
+        PostMessageW(main, WM_COMMAND, command, 0);
+    Sleep(1500);
+    EXPECT_TRUE(ReadProxyRecords(record).empty());
+    EXPECT_EQ(WaitForWindowTitled(kelvor.Id(), L"#32770", L"Settings", 300), nullptr);
+    EXPECT_TRUE(kelvor.Running());
+
+    EXPECT_EQ(PressOkOnMessageBox(kelvor.Id()), L"kelvor: polipo has been executed.");
+    ASSERT_TRUE(kelvor.WaitExit(15000));
+    EXPECT_EQ(kelvor.ExitCode(), 0u);
+    EXPECT_TRUE(ReadProxyRecords(record).empty());
+    EXPECT_TRUE(running.Running());
+}
+
+TEST(Session, TheEndOfTheSessionStopsTheProxyAndRemovesTheIcon)
+{
+    RunningKelvor kelvor;
+    ASSERT_TRUE(kelvor.Ready());
+    Child proxy(kelvor.Records()[0].Pid);
+    ASSERT_TRUE(IconShown(kelvor.Main()));
+    ASSERT_TRUE(WaitFor([&] {
+        return ReadFileBytes(kelvor.Program() + L"polipo.log").find("Established listening socket") != std::string::npos;
+    }));
+
+    DWORD_PTR answer = 0;
+    ASSERT_NE(SendMessageTimeoutW(kelvor.Main(), WM_QUERYENDSESSION, 0, 0, SMTO_NORMAL, 1000, &answer), 0);
+    EXPECT_EQ(answer, static_cast<DWORD_PTR>(TRUE));
+    EXPECT_TRUE(proxy.Running());
+
+    FILETIME asked;
+    GetSystemTimeAsFileTime(&asked);
+    ASSERT_NE(SendMessageTimeoutW(kelvor.Main(), WM_ENDSESSION, TRUE, 0, SMTO_NORMAL, 10000, &answer), 0);
+    ASSERT_TRUE(proxy.WaitExit(0));
+    FILETIME created, ended, kernel, user;
+    ASSERT_TRUE(GetProcessTimes(proxy.Handle(), &created, &ended, &kernel, &user));
+    ULARGE_INTEGER from = {{asked.dwLowDateTime, asked.dwHighDateTime}};
+    ULARGE_INTEGER to = {{ended.dwLowDateTime, ended.dwHighDateTime}};
+    EXPECT_LT(static_cast<int64_t>(to.QuadPart - from.QuadPart) / 10000, 2000);
+    EXPECT_FALSE(IconShown(kelvor.Main()));
+    // It asked the proxy to write out what it held before ending it.
+    std::string log = ReadFileBytes(kelvor.Program() + L"polipo.log");
+    EXPECT_NE(log.find("writeout-objects"), std::string::npos) << log;
+    // Nothing starts afterwards: no pass, no restart.
+    PostMessageW(kelvor.Main(), WM_TIMER, 1000, 0);
+    Sleep(2500);
+    EXPECT_EQ(kelvor.Records().size(), 1u);
+}
