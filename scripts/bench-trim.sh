@@ -1,6 +1,10 @@
 #!/usr/bin/env bash
-# Times one cache trim pass under Wine against the same trim done with find, sort, awk and rm, on
-# generated caches of 100,000 and 300,000 files, and prints the pass's peak memory per file.
+# Times kelvor's cache trim pass under Wine against two others doing the same trim on the same
+# generated caches of 100,000 and 300,000 files: the plainest Win32 pass (tests/bench/plain_trim:
+# one vector of time, size and path, std::sort, DeleteFileW), which is the floor a pass of this
+# design can reach under this Wine, and find, sort, awk and rm on the Linux side. Prints the
+# times, kelvor's time as a share of the plain pass's, and the peak memory per file of both
+# Win32 passes.
 # Usage: scripts/bench-trim.sh [BUILD_DIR]   (default build/x86_64)
 # RUNS=n sets the runs per figure (3), COUNTS="n ..." the cache sizes (100000 300000).
 # Stops the Wine server of BUILD_DIR's prefix at the end.
@@ -13,8 +17,9 @@ counts=${COUNTS:-100000 300000}
 if [ ! -f "$build/CMakeCache.txt" ]; then
   cmake -S . -B "$build" -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-x86_64.cmake -DCMAKE_BUILD_TYPE=Release >/dev/null
 fi
-cmake --build "$build" -j2 --target trim_bench >/dev/null
+cmake --build "$build" -j2 --target trim_bench plain_trim >/dev/null
 bench=$build/bin/trim_bench.exe
+plain=$build/bin/plain_trim.exe
 
 work=$build/bench-trim
 . scripts/wine-env.sh "$build" x86_64
@@ -67,27 +72,47 @@ median() { printf '%s\n' "$@" | sort -g | awk '{ v[NR] = $1 } END { print v[int(
 field() { awk -v name="$1" '{ for (i = 1; i < NF; i++) if ($i == name) print $(i + 1) }'; }
 files_in() { find "$1" -type f | wc -l; }
 
+# Runs one Win32 pass: sets elapsed (wall seconds, with Wine's process start) and out (its
+# report of its peak memory).
+run_pass() {
+  local start
+  start=$(now)
+  out=$("$kelvor_wine" "$1" "$(winpath "$2")" "$3" | tr -d '\r')
+  elapsed=$(echo "$(now) - $start" | bc)
+}
+
 mkdir "$work/empty"
-empty=$("$kelvor_wine" "$bench" "$(winpath "$work/empty")" 1 | tr -d '\r')
-empty_pagefile=$(field peak_pagefile <<<"$empty")
-empty_working_set=$(field peak_working_set <<<"$empty")
+run_pass "$bench" "$work/empty" 1
+empty_pagefile=$(field peak_pagefile <<<"$out")
+empty_working_set=$(field peak_working_set <<<"$out")
+run_pass "$plain" "$work/empty" 1
+plain_empty_working_set=$(field peak_working_set <<<"$out")
 
 rows=()
 for count in $counts; do
   tree=$work/cache
-  kelvor_times=() scan_times=() shell_times=()
+  kelvor_times=() kelvor_scans=() plain_times=() plain_scans=() shell_times=()
   for run in $(seq "$runs"); do
+    # Each side gets the same tree, freshly generated. A pass whose limit is the total scans and
+    # sorts everything, deletes nothing and leaves the tree as it was: it times all but the
+    # deletions.
     rm -rf "$tree"
     read -r total limit < <(generate "$tree" "$count")
-    # A pass whose limit is the total scans everything, deletes nothing and leaves the tree as it was.
-    start=$(now)
-    "$kelvor_wine" "$bench" "$(winpath "$tree")" "$total" >/dev/null
-    scan_times+=("$(echo "$(now) - $start" | bc)")
-    start=$(now)
-    out=$("$kelvor_wine" "$bench" "$(winpath "$tree")" "$limit" | tr -d '\r')
-    kelvor_times+=("$(echo "$(now) - $start" | bc)")
+    run_pass "$bench" "$tree" "$total"
+    kelvor_scans+=("$elapsed")
+    run_pass "$bench" "$tree" "$limit"
+    kelvor_times+=("$elapsed")
     kelvor_deleted=$((count - $(files_in "$tree")))
     working_set=$(field peak_working_set <<<"$out")
+
+    rm -rf "$tree"
+    generate "$tree" "$count" >/dev/null
+    run_pass "$plain" "$tree" "$total"
+    plain_scans+=("$elapsed")
+    run_pass "$plain" "$tree" "$limit"
+    plain_times+=("$elapsed")
+    plain_deleted=$((count - $(files_in "$tree")))
+    plain_working_set=$(field peak_working_set <<<"$out")
 
     rm -rf "$tree"
     generate "$tree" "$count" >/dev/null
@@ -95,23 +120,31 @@ for count in $counts; do
     shell_trim "$tree" "$limit"
     shell_times+=("$(echo "$(now) - $start" | bc)")
     shell_deleted=$((count - $(files_in "$tree")))
-    echo "$count files, run $run: total $total limit $limit; kelvor ${kelvor_times[-1]} s, shell ${shell_times[-1]} s" >&2
+    echo "$count files, run $run: total $total limit $limit; kelvor ${kelvor_times[-1]} s" \
+      "(scan ${kelvor_scans[-1]}), plain ${plain_times[-1]} s (scan ${plain_scans[-1]})," \
+      "shell ${shell_times[-1]} s" >&2
   done
   rm -rf "$tree"
-  kelvor_s=$(median "${kelvor_times[@]}")
-  shell_s=$(median "${shell_times[@]}")
-  scan_s=$(median "${scan_times[@]}")
-  rows+=("$(awk -v n="$count" -v kd="$kelvor_deleted" -v sd="$shell_deleted" \
-    -v k="$kelvor_s" -v ks="$scan_s" -v sh="$shell_s" -v w="$working_set" -v w0="$empty_working_set" 'BEGIN {
-      printf "%8d %8d %8d %10.3f %10.3f %10.3f %6.2f %10d %8.1f", n, kd, sd, k, ks, sh, k / sh, w, (w - w0) / n }')")
+  rows+=("$(awk -v n="$count" -v kd="$kelvor_deleted" -v pd="$plain_deleted" -v sd="$shell_deleted" \
+    -v k="$(median "${kelvor_times[@]}")" -v ks="$(median "${kelvor_scans[@]}")" \
+    -v p="$(median "${plain_times[@]}")" -v ps="$(median "${plain_scans[@]}")" \
+    -v sh="$(median "${shell_times[@]}")" \
+    -v w="$working_set" -v w0="$empty_working_set" -v pw="$plain_working_set" -v pw0="$plain_empty_working_set" 'BEGIN {
+      printf "%8d %6d %6d %6d %7.2f %7.2f %7.2f %7.2f %7.2f %7.2f %7.2f %7.2f %8.1f %8.1f\n", n, kd, pd, sd,
+        k, ks, k - ks, p, ps, p - ps, sh, k / p, (w - w0) / n, (pw - pw0) / n }')")
 done
 
 echo
-echo "median wall seconds of $runs runs, each on a freshly generated tree; \"scan\" is a pass that"
-echo "deletes nothing (limit = total): process start and scan, without the deletions"
-echo "peak memory per file = (peak working set at N files - on an empty folder) / N; Wine reports"
-echo "PeakPagefileUsage as the usage at the time of asking, not a peak, so it is left out here"
-echo "empty folder: peak working set $empty_working_set B, pagefile at exit $empty_pagefile B"
-printf '%8s %8s %8s %10s %10s %10s %6s %10s %8s\n' files deleted deleted kelvor "kelvor" shell ratio "peak WS" "peak WS"
-printf '%8s %8s %8s %10s %10s %10s %6s %10s %8s\n' "" kelvor shell "pass s" "scan s" "s" "" B B/file
+echo "median wall seconds of $runs runs, each side on a freshly generated copy of the same tree"
+echo "\"scan\": a pass whose limit is the total (process start, scan and sort, no deletions);"
+echo "\"delete\": the pass minus the scan. plain: the plainest Win32 pass (tests/bench/plain_trim)."
+echo "kelvor/plain: kelvor's pass time as a share of the plain pass's (goal at 100,000 files: <= 1.00)"
+echo "B/file = (peak working set at N files - on an empty folder) / N (goal for kelvor: <= 50);"
+echo "Wine reports PeakPagefileUsage as the usage at the time of asking, not a peak, so it is left out"
+echo "empty folder: peak working set kelvor $empty_working_set B, plain $plain_empty_working_set B;" \
+  "kelvor's pagefile at exit $empty_pagefile B"
+printf '%8s %6s %6s %6s %7s %7s %7s %7s %7s %7s %7s %7s %8s %8s\n' "" deleted "" "" kelvor kelvor kelvor \
+  plain plain plain shell kelvor/ kelvor plain
+printf '%8s %6s %6s %6s %7s %7s %7s %7s %7s %7s %7s %7s %8s %8s\n' files kelvor plain shell "pass s" \
+  "scan s" "del s" "pass s" "scan s" "del s" "s" plain B/file B/file
 printf '%s\n' "${rows[@]}"
