@@ -3,7 +3,9 @@
 //
 // Kept compact because a cache holds hundreds of thousands of files: an entry is 24 bytes,
 // folder paths are stored once, and names sit in fixed blocks that never move, so filling the
-// index never copies what it already holds.
+// index never copies what it already holds. Names are kept as 8-bit units: one byte for each
+// character of the ASCII names the proxy gives its files, and every other name encoded without
+// loss (lone surrogates included, which a file name may hold).
 #pragma once
 
 #include <cstdint>
@@ -21,9 +23,9 @@ struct TrimCandidate {
 struct TrimIndex {
     std::vector<std::wstring> Folders;
     std::vector<std::unique_ptr<TrimCandidate[]>> EntryBlocks;
-    std::vector<std::unique_ptr<wchar_t[]>> NameBlocks;
+    std::vector<std::unique_ptr<char[]>> NameBlocks;
     size_t Count = 0;
-    size_t NameUsed = 0;  // characters used in the last name block
+    size_t NameUsed = 0;  // bytes used in the last name block
 };
 
 // Empties the index and gives its memory back.
@@ -34,6 +36,11 @@ uint32_t AddTrimFolder(TrimIndex& index, const std::wstring& path);
 
 void AddTrimCandidate(TrimIndex& index, uint32_t folder, const wchar_t* name, uint64_t accessTime,
                       int64_t size);
+
+// A file name as the index keeps it, and back: UTF-8, with each unpaired surrogate encoded on
+// its own as three bytes, so that any name the file system lists comes back the same.
+std::string PackName(const wchar_t* name);
+std::wstring UnpackName(const char* packed);
 
 // The full path of a candidate: its folder, a backslash, its name.
 std::wstring TrimCandidatePath(const TrimIndex& index, const TrimCandidate& candidate);

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Renders what a person sees of kelvor into docs/: the tray icon with its tip, the open tray
-# menu, the Settings dialog, the About box and the message of a second start. kelvor runs with
+# menu, the Settings dialog, the About box, the message of a second start, and the balloon,
+# icon and tip of a proxy that kelvor gave up on. kelvor runs with
 # the stand-in proxy from C:\kelvor, a program folder as a person would have it, on Wine's
 # desktop with its taskbar, on a virtual display of its own. "Start with Windows" is turned on
 # with the menu for the picture of the menu, and off again at the end.
@@ -31,6 +32,8 @@ work=$build/screenshot-work
 rm -rf "$demo" "$work"
 mkdir -p "$demo" "$work" "$docs"
 cp "$build/bin/kelvor.exe" "$build/bin/polipo.exe" "$demo/"
+# Like the real proxy, the stand-in will not run without its config.
+: >"$demo/config"
 exe='C:\kelvor\kelvor.exe'
 
 screen=1024x768
@@ -136,6 +139,18 @@ click $((box_x + box_w / 2)) $((box_y + box_h - 20))
 open_menu_at $menu_item_offset_start_with_windows
 xdotool click 1
 sleep 1
+
+# The proxy loses its config and is killed: kelvor starts it again twice, sees it end at once
+# each time, and gives up with a balloon and the stopped icon.
+rm -f "$demo/config"
+"$kelvor_wine" taskkill /f /im polipo.exe >/dev/null 2>&1 || true
+sleep 6
+save_region proxy-stopped.png 520x240+504+$((768 - 240))
+xdotool mousemove $icon_x $icon_y
+sleep 2
+save_region tray-stopped.png 420x90+604+$((768 - 90))
+: >"$demo/config"
+
 open_menu_at $menu_item_offset_exit
 xdotool click 1
 sleep 2

@@ -36,6 +36,10 @@ kelvor_start_wine() {
     echo "creating the Wine prefix $WINEPREFIX"
     "$kelvor_wine" wineboot -i >/dev/null 2>&1 || true
   fi
+  # Every program of the prefix runs on Wine's desktop with a taskbar, as on Windows: the
+  # notification area is there, and removing an icon costs no 2-second time-out.
+  "$kelvor_wine" reg add 'HKCU\Software\Wine\Explorer' /v Desktop /d shell /f >/dev/null 2>&1 || true
+  "$kelvor_wine" reg add 'HKCU\Software\Wine\Explorer\Desktops' /v shell /d 1024x768 /f >/dev/null 2>&1 || true
   # A server still up from wineboot keeps serving; -p then only fails to start a second one.
   /usr/lib/wine/wineserver -p >/dev/null 2>&1 </dev/null || true
   # The prefix's own services start with the first program and live on: start them here, away

@@ -109,3 +109,23 @@ TEST(TrimIndex, ClearingEmptiesItForTheNextPass)
     EXPECT_EQ(TrimCandidatePath(index, *order[0]), L"D:\\next\\a");
     EXPECT_EQ(TrimCandidatePath(index, *order[1]), L"D:\\next\\b");
 }
+
+TEST(TrimIndex, NamesComeBackExactlyHoweverTheyAreWritten)
+{
+    const std::wstring names[] = {L"ARdTA4r73IQzZmY7LGFAdg==", L"caf\u00e9 \u043a\u044d\u0448 \u7f13\u5b58",
+                                  L"\U0001F600 smile", std::wstring(L"lone ") + wchar_t(0xD800) + L" high",
+                                  std::wstring(L"lone ") + wchar_t(0xDC00) + L" low", std::wstring(255, L'n')};
+    TrimIndex index;
+    uint32_t folder = AddTrimFolder(index, L"C:\\cache");
+    for (const std::wstring& name : names)
+        AddTrimCandidate(index, folder, name.c_str(), 1, 1);
+    TrimWalk walk;
+    StartOldestFirst(index, walk);
+    for (const std::wstring& name : names) {
+        const TrimCandidate* next = NextOldest(index, walk);
+        ASSERT_NE(next, nullptr);
+        EXPECT_EQ(TrimCandidatePath(index, *next), L"C:\\cache\\" + name);
+    }
+    // ASCII takes a byte a character.
+    EXPECT_EQ(PackName(L"ARdTA4r73IQzZmY7LGFAdg==").size(), 24u);
+}

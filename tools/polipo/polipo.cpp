@@ -539,8 +539,11 @@ int WINAPI wWinMain(HINSTANCE inst, HINSTANCE, PWSTR, int)
         std::wstring delay;
         if (ReadEnvironment(L"KELVOR_PROXY_PURGE_DELAY_MS", delay) && _wtoi(delay.c_str()) > 0)
             Sleep(static_cast<DWORD>(_wtoi(delay.c_str())));
-        int removed =
-            StandIn.CacheRoot.empty() ? 0 : PurgeTree(MakeFileSystemPath(StandIn.CacheRoot));
+        // The real proxy's Windows build removes nothing here; a build that does is asked for.
+        std::wstring removes;
+        int removed = StandIn.CacheRoot.empty() || !ReadEnvironment(L"KELVOR_PROXY_PURGE_REMOVES", removes)
+                          ? 0
+                          : PurgeTree(MakeFileSystemPath(StandIn.CacheRoot));
         WriteLogLine(L"proxy " + pid + L" purged " + std::to_wstring(removed) + L" files");
     } else {
         rc = RunProxy(inst);
