@@ -3,6 +3,8 @@
 #include <vector>
 
 #include "app/app_state.h"
+#include "app/messages.h"
+#include "app/program_dir.h"
 #include "app/resources/resource.h"
 
 namespace {
@@ -81,22 +83,6 @@ bool SetStartWithWindows(const std::wstring& exePath, bool on, DWORD& error)
     return result == ERROR_SUCCESS;
 }
 
-std::wstring OwnExecutablePath()
-{
-    std::vector<wchar_t> path(MAX_PATH);
-    for (;;) {
-        DWORD length = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
-        if (length == 0)
-            return std::wstring();
-        // A full buffer means the path may have been cut.
-        if (length < path.size())
-            return std::wstring(path.data(), length);
-        if (path.size() >= 32768)
-            return std::wstring();
-        path.resize(path.size() * 2);
-    }
-}
-
 void ToggleStartWithWindows(HWND window)
 {
     std::wstring exe = OwnExecutablePath();
@@ -104,17 +90,5 @@ void ToggleStartWithWindows(HWND window)
     if (exe.empty() || SetStartWithWindows(exe, !IsStartWithWindowsOn(exe), error))
         return;
 
-    wchar_t* reason = nullptr;
-    FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-                   nullptr, error, 0, reinterpret_cast<wchar_t*>(&reason), 0, nullptr);
-    wchar_t number[32];
-    wsprintfW(number, L"Error %lu.", error);
-    wchar_t format[200] = L"";
-    LoadStringW(App.Instance, IDS_START_WITH_WINDOWS_FAILED, format, 200);
-    // wsprintfW writes at most 1024 characters.
-    wchar_t text[1024];
-    wsprintfW(text, format, RUN_KEY_NAME, reason ? reason : number);
-    if (reason)
-        LocalFree(reason);
-    MessageBoxW(window, text, App.AppName, MB_OK | MB_ICONERROR);
+    ShowMessage(window, FillIn(LoadText(IDS_START_WITH_WINDOWS_FAILED), {RUN_KEY_NAME, SystemReason(error)}));
 }

@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include <vector>
+
 namespace {
 
 // The longest names ever appended: "polipo.exe", "polipo.ini", "kelvor.ini", "polipo.log".
@@ -25,4 +27,20 @@ std::wstring ProgramDirOf(const std::wstring& modulePath)
 bool ProgramDirFits(const std::wstring& dir)
 {
     return dir.size() + LONGEST_APPENDED_NAME < MAX_PATH;
+}
+
+std::wstring OwnExecutablePath()
+{
+    std::vector<wchar_t> path(MAX_PATH);
+    for (;;) {
+        DWORD length = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
+        if (length == 0)
+            return std::wstring();
+        // A full buffer means the path may have been cut.
+        if (length < path.size())
+            return std::wstring(path.data(), length);
+        if (path.size() >= 32768)
+            return std::wstring();
+        path.resize(path.size() * 2);
+    }
 }

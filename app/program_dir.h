@@ -10,3 +10,6 @@ std::wstring ProgramDirOf(const std::wstring& modulePath);
 // True when every file name the program appends to dir still makes a path of fewer than
 // MAX_PATH characters.
 bool ProgramDirFits(const std::wstring& dir);
+
+// The running kelvor.exe's full path, however long; empty if it cannot be read.
+std::wstring OwnExecutablePath();

@@ -6,6 +6,7 @@
 #include "app/autostart.h"
 #include "app/main_window.h"
 #include "app/messages.h"
+#include "app/program_dir.h"
 #include "app/resources/resource.h"
 
 namespace {

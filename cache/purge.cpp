@@ -1,7 +1,5 @@
 #include "cache/purge.h"
 
-#include <windows.h>
-
 #include "cache/trim_rules.h"
 
 TrimResult PurgeOldFiles(const std::wstring& directory, uint64_t cutoff, const std::atomic<bool>* cancel)
@@ -12,9 +10,8 @@ TrimResult PurgeOldFiles(const std::wstring& directory, uint64_t cutoff, const s
         return result;
 
     TrimIndex index;
-    int64_t total = ScanCacheDir(root, index, cancel);
+    result.BytesBefore = result.BytesAfter = ScanCacheDir(root, index, cancel);
     result.FilesSeen = index.Count;
-    result.BytesBefore = total;
     TrimWalk walk;
     StartOldestFirst(index, walk);
     while (const TrimCandidate* oldest = NextOldest(index, walk)) {
@@ -24,13 +21,7 @@ TrimResult PurgeOldFiles(const std::wstring& directory, uint64_t cutoff, const s
             result.Cancelled = true;
             break;
         }
-        if (DeleteFileW(TrimCandidatePath(index, *oldest).c_str())) {
-            total -= oldest->Size;
-            ++result.FilesDeleted;
-        } else {
-            ++result.FilesNotDeleted;
-        }
+        DeleteTrimCandidate(index, *oldest, result);
     }
-    result.BytesAfter = total;
     return result;
 }

@@ -48,19 +48,17 @@ TrimResult TrimCache(const std::wstring& directory, int64_t limit, const std::at
         return result;
 
     TrimIndex index;
-    int64_t total = ScanCacheDir(root, index, cancel);
+    result.BytesBefore = result.BytesAfter = ScanCacheDir(root, index, cancel);
     result.FilesSeen = index.Count;
-    result.BytesBefore = total;
     // A scan cut short has not seen every file: what it did see is not the oldest for sure.
     if (Requested(cancel)) {
         result.Cancelled = true;
-        result.BytesAfter = total;
         return result;
     }
 
     TrimWalk walk;
     StartOldestFirst(index, walk);
-    while (total > limit) {
+    while (result.BytesAfter > limit) {
         if (Requested(cancel)) {
             result.Cancelled = true;
             break;
@@ -68,14 +66,18 @@ TrimResult TrimCache(const std::wstring& directory, int64_t limit, const std::at
         const TrimCandidate* oldest = NextOldest(index, walk);
         if (!oldest)
             break;
-        // A file held open by the proxy, read-only or not ours stays, and still counts.
-        if (DeleteFileW(TrimCandidatePath(index, *oldest).c_str())) {
-            total -= oldest->Size;
-            ++result.FilesDeleted;
-        } else {
-            ++result.FilesNotDeleted;
-        }
+        DeleteTrimCandidate(index, *oldest, result);
     }
-    result.BytesAfter = total;
     return result;
+}
+
+void DeleteTrimCandidate(const TrimIndex& index, const TrimCandidate& candidate, TrimResult& result)
+{
+    // A file held open by the proxy, read-only or not ours stays, and still counts.
+    if (DeleteFileW(TrimCandidatePath(index, candidate).c_str())) {
+        result.BytesAfter -= candidate.Size;
+        ++result.FilesDeleted;
+    } else {
+        ++result.FilesNotDeleted;
+    }
 }

@@ -28,6 +28,10 @@ int64_t ScanCacheDir(const std::wstring& directory, TrimIndex& index,
 // or the root of a volume, which no pass walks.
 std::wstring CacheRootForPass(const std::wstring& directory);
 
+// Deletes one file of a pass and counts it in result: BytesAfter goes down by its size when it
+// went, FilesNotDeleted up when it stayed.
+void DeleteTrimCandidate(const TrimIndex& index, const TrimCandidate& candidate, TrimResult& result);
+
 // One pass over directory with an index of its own. A limit of 0 or below trims nothing, and
 // neither does a directory that is empty or the root of a volume. cancel, which may be null, is
 // looked at between folders and between deletions: once set, the pass ends there.

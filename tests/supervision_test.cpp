@@ -154,15 +154,10 @@ TEST(Session, TheEndOfTheSessionStopsTheProxyAndRemovesTheIcon)
     EXPECT_EQ(answer, static_cast<DWORD_PTR>(TRUE));
     EXPECT_TRUE(proxy.Running());
 
-    FILETIME asked;
-    GetSystemTimeAsFileTime(&asked);
+    FILETIME asked = TimeNow();
     ASSERT_NE(SendMessageTimeoutW(kelvor.Main(), WM_ENDSESSION, TRUE, 0, SMTO_NORMAL, 10000, &answer), 0);
     ASSERT_TRUE(proxy.WaitExit(0));
-    FILETIME created, ended, kernel, user;
-    ASSERT_TRUE(GetProcessTimes(proxy.Handle(), &created, &ended, &kernel, &user));
-    ULARGE_INTEGER from = {{asked.dwLowDateTime, asked.dwHighDateTime}};
-    ULARGE_INTEGER to = {{ended.dwLowDateTime, ended.dwHighDateTime}};
-    EXPECT_LT(static_cast<int64_t>(to.QuadPart - from.QuadPart) / 10000, 2000);
+    EXPECT_LT(MsUntilExit(asked, proxy.Handle()), 2000);
     EXPECT_FALSE(IconShown(kelvor.Main()));
     // It asked the proxy to write out what it held before ending it.
     std::string log = ReadFileBytes(kelvor.Program() + L"polipo.log");

@@ -493,3 +493,20 @@ bool ProcessAlive(DWORD pid)
     CloseHandle(process);
     return running;
 }
+
+FILETIME TimeNow()
+{
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    return now;
+}
+
+int64_t MsUntilExit(const FILETIME& from, HANDLE process)
+{
+    FILETIME created, ended, kernel, user;
+    if (!GetProcessTimes(process, &created, &ended, &kernel, &user))
+        return -1;
+    ULARGE_INTEGER start = {{from.dwLowDateTime, from.dwHighDateTime}};
+    ULARGE_INTEGER end = {{ended.dwLowDateTime, ended.dwHighDateTime}};
+    return static_cast<int64_t>(end.QuadPart - start.QuadPart) / 10000;
+}

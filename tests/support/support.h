@@ -157,5 +157,9 @@ bool WaitUntilIdle(HWND window);
 // The number of handles this process has open. Wine's GetProcessHandleCount reports none, so
 // there the system-wide handle list is counted instead.
 DWORD OwnHandleCount();
+// The time now, and the milliseconds from such a time to the end of an ended process: how
+// long something took to make a process end, measured by the system, not by when we looked.
+FILETIME TimeNow();
+int64_t MsUntilExit(const FILETIME& from, HANDLE process);
 // True while process pid runs.
 bool ProcessAlive(DWORD pid);
