@@ -77,7 +77,7 @@ TEST_F(Resources, StringTableHoldsTheProgramsTexts)
     EXPECT_EQ(String(IDS_BOOT_FAILED), L"Failed to boot polipo (%d)");
     EXPECT_EQ(String(IDS_ALREADY_RUNNING), L"polipo has been executed.");
     EXPECT_EQ(String(IDS_SELECT_CACHE_DIR), L"Please select cache directory");
-    EXPECT_EQ(String(IDS_START_WITH_WINDOWS_FAILED), L"Start with Windows could not be changed in %s.\n\n%s");
+    EXPECT_EQ(String(IDS_START_WITH_WINDOWS_FAILED), L"Start with Windows could not be changed in %1: %2");
 }
 
 TEST_F(Resources, EveryIconGroupHoldsNineImagesOfTheRightSizesAndDepths)
