@@ -115,3 +115,31 @@ TEST(Startup, AProgramFolderTooLongForItsFileNamesIsRefusedAsAFailedLaunch)
     EXPECT_TRUE(ReadProxyRecords(record).empty());
     EXPECT_FALSE(Exists(extended + L"kelvor.ini"));
 }
+
+TEST(Startup, ACacheFolderThatCannotBeMadeIsNamedOnceAndTheProxyStartsAnyway)
+{
+    TempDir dir;
+    std::wstring program = MakeProgramFolder(dir / L"program");
+    // A file stands where a parent folder of the cache would have to be.
+    WriteFileBytes(dir / L"blocker", "not a folder");
+    std::wstring cache = dir / L"blocker\\cache";
+    WriteFileBytes(program + L"kelvor.ini", "[kelvor]\r\ncache dir=" + Narrow(cache) + "\r\n");
+    std::wstring record = dir / L"record.txt";
+    ScopedEnv recordTo(L"KELVOR_PROXY_RECORD", record);
+
+    Child kelvor(program + L"kelvor.exe", L"", dir.Path());
+    ASSERT_TRUE(kelvor.Started());
+    std::wstring text = AnswerMessageBox(kelvor.Id());
+    EXPECT_EQ(text.find(L"kelvor: The cache folder " + cache + L" could not be created: "), 0u) << Narrow(text);
+    EXPECT_NE(text.find(L"The proxy runs without a disk cache until it exists."), std::wstring::npos);
+    ASSERT_TRUE(WaitFor([&] { return ReadProxyRecords(record).size() == 1; }));
+
+    // A Restart tries again without saying it twice.
+    HWND main = WaitForTopWindow(kelvor.Id(), L"KELVOR");
+    ASSERT_NE(main, nullptr);
+    PostMessageW(main, WM_COMMAND, 153, 0);
+    ASSERT_TRUE(WaitFor([&] { return ReadProxyRecords(record).size() == 2; }));
+    EXPECT_EQ(WaitForTopWindow(kelvor.Id(), L"#32770", 1000), nullptr);
+    PostMessageW(main, WM_CLOSE, 0, 0);
+    EXPECT_TRUE(kelvor.WaitExit(15000));
+}
