@@ -49,7 +49,7 @@ void GiveUp(HWND window)
     std::wstring words = LastWords();
     if (!words.empty())
         text += L"\n" + words;
-    ShowBalloon(window, LoadText(IDS_PROXY_STOPPED_TITLE), text);
+    ShowBalloon(window, LoadText(IDS_PROXY_STOPPED_TITLE), text, true);
 }
 
 // One more end of the proxy, for reason: start it again after a pause, or give up.

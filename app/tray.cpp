@@ -136,11 +136,11 @@ void ShowTrayMenu(HWND window)
     PostMessageW(window, WM_NULL, 0, 0);
 }
 
-void ShowBalloon(HWND window, const std::wstring& title, const std::wstring& text)
+void ShowBalloon(HWND window, const std::wstring& title, const std::wstring& text, bool warning)
 {
     NOTIFYICONDATAW data = IconData(window, NIF_INFO);
     lstrcpynW(data.szInfo, text.c_str(), ARRAYSIZE(data.szInfo));
     lstrcpynW(data.szInfoTitle, title.c_str(), ARRAYSIZE(data.szInfoTitle));
-    data.dwInfoFlags = NIIF_INFO;
+    data.dwInfoFlags = warning ? NIIF_WARNING : NIIF_INFO;
     Shell_NotifyIconW(NIM_MODIFY, &data);
 }

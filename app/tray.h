@@ -15,8 +15,9 @@ void RemoveTrayIcon(HWND window);
 void UpdateTrayIcon(HWND window);
 std::wstring TrayTip();
 
-// A balloon from the icon, for what happened in the background.
-void ShowBalloon(HWND window, const std::wstring& title, const std::wstring& text);
+// A balloon from the icon, for what happened in the background; a warning shows the warning
+// sign, anything else the information sign.
+void ShowBalloon(HWND window, const std::wstring& title, const std::wstring& text, bool warning = false);
 
 // The tray menu at the cursor; a chosen item arrives as WM_COMMAND.
 void ShowTrayMenu(HWND window);
