@@ -23,27 +23,28 @@ void ShowBootFailure(HWND owner, DWORD error)
 }
 
 // The proxy does not create its cache folder: without it, it runs with no disk cache at all.
-// A folder that cannot be made is reported once; the proxy starts all the same.
-void MakeCacheFolder(HWND owner)
+// What to tell the user when the folder cannot be made, once for each folder; empty otherwise.
+std::wstring MakeCacheFolder()
 {
     DWORD error = ERROR_SUCCESS;
-    if (App.CacheFolder.empty() || CreateCacheDir(App.CacheFolder, error))
-        return;
-    if (App.CacheFolderReported == App.CacheFolder)
-        return;
+    if (App.CacheFolder.empty() || CreateCacheDir(App.CacheFolder, error) || App.CacheFolderReported == App.CacheFolder)
+        return std::wstring();
     App.CacheFolderReported = App.CacheFolder;
-    ShowMessage(owner, FillIn(LoadText(IDS_CACHE_DIR_NOT_MADE), {App.CacheFolder, SystemReason(error)}));
+    return FillIn(LoadText(IDS_CACHE_DIR_NOT_MADE), {App.CacheFolder, SystemReason(error)});
 }
 
 bool StartProxy(HWND owner)
 {
-    MakeCacheFolder(owner);
+    std::wstring noCacheFolder = MakeCacheFolder();
     DWORD error = ERROR_SUCCESS;
     if (!LaunchProxy(App.ProgramDir, App.CacheFolder, ProxyMode::Serve, App.ProxyProcess, error)) {
         ShowBootFailure(owner, error);
         return false;
     }
     WatchProxy(App.MainWindow);
+    // Said once the proxy runs: the user is not kept from it by the box.
+    if (!noCacheFolder.empty())
+        ShowMessage(owner, noCacheFolder);
     return true;
 }
 

@@ -129,10 +129,11 @@ TEST(Startup, ACacheFolderThatCannotBeMadeIsNamedOnceAndTheProxyStartsAnyway)
 
     Child kelvor(program + L"kelvor.exe", L"", dir.Path());
     ASSERT_TRUE(kelvor.Started());
+    // The proxy runs before the box is answered.
+    ASSERT_TRUE(WaitFor([&] { return ReadProxyRecords(record).size() == 1; }));
     std::wstring text = AnswerMessageBox(kelvor.Id());
     EXPECT_EQ(text.find(L"kelvor: The cache folder " + cache + L" could not be created: "), 0u) << Narrow(text);
     EXPECT_NE(text.find(L"The proxy runs without a disk cache until it exists."), std::wstring::npos);
-    ASSERT_TRUE(WaitFor([&] { return ReadProxyRecords(record).size() == 1; }));
 
     // A Restart tries again without saying it twice.
     HWND main = WaitForTopWindow(kelvor.Id(), L"KELVOR");
