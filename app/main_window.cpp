@@ -47,10 +47,13 @@ void OnEndSession(HWND window, bool ending)
     if (!ending)
         return;
     App.Ending = true;
-    EndTrimPasses(window);
+    // The pass is told to end but not waited for: the system ends the process with it.
+    EndTrimPasses(window, false);
     KillTimer(window, RESTART_TIMER_ID);
     StopSupervisedProxy(true);
     RemoveTrayIcon(window);
+    // Windows may also end the session of a program only (to update it): then kelvor ends too.
+    DestroyWindow(window);
 }
 
 void OnPaint(HWND window)

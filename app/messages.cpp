@@ -1,6 +1,7 @@
 #include "app/messages.h"
 
 #include "app/app_state.h"
+#include "app/resources/resource.h"
 
 std::wstring LoadText(UINT id)
 {
@@ -43,6 +44,13 @@ std::wstring SystemReason(DWORD error)
     if (!reason.empty())
         reason += L" ";
     return reason + L"(" + std::to_wstring(error) + L")";
+}
+
+std::wstring BootFailureText(DWORD error)
+{
+    wchar_t text[100] = L"";
+    wsprintfW(text, LoadText(IDS_BOOT_FAILED).c_str(), static_cast<int>(error));
+    return text;
 }
 
 void ShowMessage(HWND owner, const std::wstring& text)

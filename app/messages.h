@@ -15,6 +15,9 @@ std::wstring FillIn(std::wstring pattern, std::initializer_list<std::wstring> va
 // The system's own words for an error code, e.g. "Access denied." followed by its number.
 std::wstring SystemReason(DWORD error);
 
+// "Failed to boot polipo (<error>)".
+std::wstring BootFailureText(DWORD error);
+
 // A message box over owner with the program's name as caption and an OK button. While it is
 // up, App.OpenMessageBoxes counts it.
 void ShowMessage(HWND owner, const std::wstring& text);

@@ -17,9 +17,7 @@ constexpr DWORD RESTART_PAUSE_MS = 100;
 
 void ShowBootFailure(HWND owner, DWORD error)
 {
-    wchar_t message[100] = L"";
-    wsprintfW(message, LoadText(IDS_BOOT_FAILED).c_str(), static_cast<int>(error));
-    ShowMessage(owner, message);
+    ShowMessage(owner, BootFailureText(error));
 }
 
 // The proxy does not create its cache folder: without it, it runs with no disk cache at all.
@@ -38,6 +36,8 @@ bool StartProxy(HWND owner)
     std::wstring noCacheFolder = MakeCacheFolder();
     DWORD error = ERROR_SUCCESS;
     if (!LaunchProxy(App.ProgramDir, App.CacheFolder, ProxyMode::Serve, App.ProxyProcess, error)) {
+        // The icon and tip say so until a Restart succeeds.
+        ProxyNotStarted(App.MainWindow, error);
         ShowBootFailure(owner, error);
         return false;
     }

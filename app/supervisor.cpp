@@ -101,6 +101,14 @@ void ResetSupervision(HWND window)
     App.ProxyEndReason.clear();
 }
 
+void ProxyNotStarted(HWND window, DWORD error)
+{
+    KillTimer(window, RESTART_TIMER_ID);
+    App.ProxyEndReason = BootFailureText(error);
+    App.Supervision = ProxyState::Stopped;
+    UpdateTrayIcon(window);
+}
+
 void OnProxyEnded(HWND window, DWORD processId)
 {
     // A word about a proxy that kelvor has since stopped or replaced.
@@ -133,9 +141,7 @@ void OnRestartTimer(HWND window)
     if (!App.CacheFolder.empty())
         CreateCacheDir(App.CacheFolder, error);
     if (!LaunchProxy(App.ProgramDir, App.CacheFolder, ProxyMode::Serve, App.ProxyProcess, error)) {
-        wchar_t failed[100] = L"";
-        wsprintfW(failed, LoadText(IDS_BOOT_FAILED).c_str(), static_cast<int>(error));
-        CountEnd(window, 0, failed);
+        CountEnd(window, 0, BootFailureText(error));
         return;
     }
     WatchProxy(window);

@@ -24,5 +24,8 @@ void StopWatchingProxy();
 // A Restart by the user: whatever kelvor had given up on is tried afresh.
 void ResetSupervision(HWND window);
 
+// A start that failed (error from the launch): kelvor shows the proxy stopped, with the reason.
+void ProxyNotStarted(HWND window, DWORD error);
+
 void OnProxyEnded(HWND window, DWORD processId);
 void OnRestartTimer(HWND window);

@@ -153,7 +153,8 @@ void SweepAfterPurge(HWND window, HANDLE purgeRun)
 
 void OnTrimDone(HWND window)
 {
-    if (!PassRunning())
+    // A pass given up at the end of the session has no job left to report.
+    if (!PassRunning() || !App.RunningTrim)
         return;
     // The thread posts as its last act; it may not quite have returned yet.
     WaitForSingleObject(App.TrimThread, INFINITE);
@@ -170,7 +171,7 @@ void OnTrimDone(HWND window)
     StartNextPass(window);
 }
 
-void EndTrimPasses(HWND window)
+void EndTrimPasses(HWND window, bool wait)
 {
     App.StopTrim = true;
     KillTimer(window, TRIM_TIMER_ID);
@@ -178,9 +179,9 @@ void EndTrimPasses(HWND window)
         CloseHandle(App.PurgeWaiting);
         App.PurgeWaiting = nullptr;
     }
-    if (!PassRunning())
+    if (!PassRunning() || !App.RunningTrim)
         return;
-    if (WaitForSingleObject(App.TrimThread, END_PASS_TIMEOUT_MS) == WAIT_OBJECT_0) {
+    if (WaitForSingleObject(App.TrimThread, wait ? END_PASS_TIMEOUT_MS : 0) == WAIT_OBJECT_0) {
         FinishPass();
         return;
     }

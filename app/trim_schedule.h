@@ -43,5 +43,5 @@ void SweepAfterPurge(HWND window, HANDLE purgeRun);
 // WM_TRIMDONE: the worker thread is finished with its job.
 void OnTrimDone(HWND window);
 
-// No pass starts from now on; a running one is asked to end and given up to a second.
-void EndTrimPasses(HWND window);
+// No pass starts from now on; a running one is asked to end and, when wait, given up to a second.
+void EndTrimPasses(HWND window, bool wait = true);

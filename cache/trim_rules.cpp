@@ -99,13 +99,19 @@ std::wstring Folded(const std::wstring& text)
     return folded;
 }
 
-// Backslashes only, no trailing separator: the shape in which two spellings compare.
+// Backslashes only, no "\\?\" or "\\.\" in front, no trailing separator: the shape in which
+// two spellings of one folder compare.
 std::wstring Comparable(const std::wstring& path)
 {
     std::wstring comparable = path;
     for (wchar_t& c : comparable) {
         if (c == L'/')
             c = L'\\';
+    }
+    if (comparable.compare(0, 4, L"\\\\?\\") == 0 || comparable.compare(0, 4, L"\\\\.\\") == 0) {
+        comparable.erase(0, 4);
+        if (comparable.size() >= 4 && Folded(comparable.substr(0, 4)) == L"UNC\\")
+            comparable.replace(0, 4, L"\\\\");
     }
     while (!comparable.empty() && comparable.back() == L'\\')
         comparable.pop_back();

@@ -5,6 +5,8 @@
 namespace {
 
 constexpr DWORD WRITEOUT_TIMEOUT_MS = 1000;
+// At the end of the session everything together must fit in two seconds.
+constexpr DWORD QUICK_WRITEOUT_TIMEOUT_MS = 500;
 constexpr DWORD CLOSE_TIMEOUT_MS = 5000;
 // TerminateProcess only starts the end; the port and the log are free once the process is gone.
 constexpr DWORD TERMINATE_TIMEOUT_MS = 1000;
@@ -39,7 +41,7 @@ void StopProxy(PROCESS_INFORMATION& process, bool quick)
         return;
     if (Running(process.hProcess)) {
         // What the proxy fetched lately may still be in memory only; an abrupt end loses it.
-        AskProxyToWriteOut(WRITEOUT_TIMEOUT_MS);
+        AskProxyToWriteOut(quick ? QUICK_WRITEOUT_TIMEOUT_MS : WRITEOUT_TIMEOUT_MS);
         CloseRequest request{process.dwProcessId, false};
         EnumWindows(CloseFirstProxyWindow, reinterpret_cast<LPARAM>(&request));
         DWORD grace = request.Posted && !quick ? CLOSE_TIMEOUT_MS : 0;

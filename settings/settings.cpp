@@ -2,10 +2,14 @@
 
 #include "settings/number_text.h"
 
+#include <climits>
+
 namespace {
 
 // Longer than any path Windows takes: a value that fills it has been cut.
 constexpr DWORD VALUE_BUFFER = 32768;
+// The longest period a window timer takes, in whole minutes.
+constexpr int LONGEST_INTERVAL_MIN = 35791;
 // No text a person writes: a key missing from the file reads as this.
 constexpr wchar_t MISSING[] = L"\x1F";
 
@@ -31,16 +35,21 @@ std::wstring ReadValue(const std::wstring& file, const wchar_t* key, const wchar
     return value;
 }
 
-void ReadNumber(Settings& settings, const std::wstring& file, const wchar_t* key, int unusable, int& number)
+// A number of the file, or unusable, listed, when it is no whole number from lowest to highest.
+void ReadNumber(Settings& settings, const std::wstring& file, const wchar_t* key, int lowest, int highest,
+                int unusable, int& number)
 {
     bool cut = false;
     std::wstring text = ReadValue(file, key, MISSING, cut);
     if (text == MISSING)
         return;
-    if (!ParseWholeNumber(text, number)) {
-        number = unusable;
-        settings.Unusable.push_back(UnusableValue{key, text});
+    int read = 0;
+    if (ParseWholeNumber(text, read) && read >= lowest && read <= highest) {
+        number = read;
+        return;
     }
+    number = unusable;
+    settings.Unusable.push_back(UnusableValue{key, text});
 }
 
 // An empty file that the profile functions then write as UTF-16.
@@ -61,6 +70,64 @@ bool CreateUnicodeFile(const std::wstring& file, DWORD& error)
     CloseHandle(handle);
     if (!ok)
         DeleteFileW(file.c_str());
+    return ok;
+}
+
+// As the profile functions give a value back: without blanks around it.
+std::wstring Trimmed(const std::wstring& text)
+{
+    size_t first = text.find_first_not_of(L" \t");
+    if (first == std::wstring::npos)
+        return std::wstring();
+    return text.substr(first, text.find_last_not_of(L" \t") - first + 1);
+}
+
+bool FitsAnsiCodePage(const std::wstring& text)
+{
+    if (text.empty())
+        return true;
+    BOOL lost = FALSE;
+    WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, text.c_str(), static_cast<int>(text.size()), nullptr, 0, nullptr,
+                        &lost);
+    return !lost;
+}
+
+// Rewrites an existing file in the ANSI code page as UTF-16, so that the profile functions keep
+// characters outside that code page. A file that is UTF-16 already is left as it is.
+bool MakeUnicodeFile(const std::wstring& file, DWORD& error)
+{
+    HANDLE handle = CreateFileW(file.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        error = GetLastError();
+        return false;
+    }
+    LARGE_INTEGER size{};
+    GetFileSizeEx(handle, &size);
+    std::string bytes(static_cast<size_t>(size.QuadPart), '\0');
+    DWORD read = 0;
+    bool ok = size.QuadPart < (1 << 24) &&
+              (bytes.empty() || ReadFile(handle, &bytes[0], static_cast<DWORD>(bytes.size()), &read, nullptr));
+    bytes.resize(read);
+    if (ok && bytes.size() >= 2 && static_cast<unsigned char>(bytes[0]) == 0xFF &&
+        static_cast<unsigned char>(bytes[1]) == 0xFE) {
+        CloseHandle(handle);
+        return true;
+    }
+    std::wstring text(bytes.size(), L'\0');
+    int length = bytes.empty() ? 0
+                               : MultiByteToWideChar(CP_ACP, 0, bytes.data(), static_cast<int>(bytes.size()), &text[0],
+                                                     static_cast<int>(text.size()));
+    text.resize(static_cast<size_t>(length));
+    text.insert(text.begin(), L'\xFEFF');
+    DWORD written = 0;
+    LARGE_INTEGER start{};
+    ok = ok && SetFilePointerEx(handle, start, nullptr, FILE_BEGIN) &&
+         WriteFile(handle, text.data(), static_cast<DWORD>(text.size() * sizeof(wchar_t)), &written, nullptr) &&
+         written == text.size() * sizeof(wchar_t) && SetEndOfFile(handle);
+    if (!ok)
+        error = GetLastError();
+    CloseHandle(handle);
     return ok;
 }
 
@@ -88,8 +155,9 @@ Settings LoadSettings(const std::wstring& programDir)
     settings.File = file;
 
     settings.CacheDir = ReadValue(file, L"cache dir", settings.CacheDir.c_str(), settings.CacheDirCut);
-    ReadNumber(settings, file, L"cache size", 0, settings.CacheSizeMB);
-    ReadNumber(settings, file, L"cache trim interval", 120, settings.TrimIntervalMin);
+    // Any whole size is meant: 0 and below switch trimming off. An interval is a window timer's.
+    ReadNumber(settings, file, L"cache size", INT_MIN, INT_MAX, 0, settings.CacheSizeMB);
+    ReadNumber(settings, file, L"cache trim interval", 1, LONGEST_INTERVAL_MIN, 120, settings.TrimIntervalMin);
     return settings;
 }
 
@@ -97,20 +165,35 @@ bool SaveSettings(const std::wstring& programDir, const Settings& settings, DWOR
 {
     error = ERROR_SUCCESS;
     std::wstring file = programDir + L"kelvor.ini";
+    bool created = false;
     if (!Exists(file)) {
         if (!CreateUnicodeFile(file, error))
             return false;
-        // The trim interval and whatever else the older file held are not lost with it.
-        if (settings.FromLegacyFile) {
-            std::wstring section(VALUE_BUFFER, L'\0');
-            DWORD length = GetPrivateProfileSectionW(SETTINGS_SECTION, &section[0], VALUE_BUFFER,
-                                                     (programDir + L"polipo.ini").c_str());
-            if (length > 0 && !WritePrivateProfileSectionW(SETTINGS_SECTION, section.c_str(), file.c_str())) {
-                error = GetLastError();
-                return false;
-            }
+        created = true;
+    } else if (!FitsAnsiCodePage(settings.CacheDir) && !MakeUnicodeFile(file, error)) {
+        return false;
+    }
+    bool saved = true;
+    // The trim interval and whatever else the older file held are not lost with it.
+    if (created && settings.FromLegacyFile) {
+        std::wstring section(VALUE_BUFFER, L'\0');
+        DWORD length = GetPrivateProfileSectionW(SETTINGS_SECTION, &section[0], VALUE_BUFFER,
+                                                 (programDir + L"polipo.ini").c_str());
+        if (length > 0 && !WritePrivateProfileSectionW(SETTINGS_SECTION, section.c_str(), file.c_str())) {
+            error = GetLastError();
+            saved = false;
         }
     }
-    return WriteValue(file, L"cache dir", settings.CacheDir, error) &&
-           WriteValue(file, L"cache size", std::to_wstring(settings.CacheSizeMB), error);
+    saved = saved && WriteValue(file, L"cache dir", settings.CacheDir, error) &&
+            WriteValue(file, L"cache size", std::to_wstring(settings.CacheSizeMB), error);
+    // A folder that would come back otherwise than written is not saved, whatever the file says.
+    bool cut = false;
+    if (saved && ReadValue(file, L"cache dir", MISSING, cut) != Trimmed(settings.CacheDir)) {
+        error = ERROR_NO_UNICODE_TRANSLATION;
+        saved = false;
+    }
+    // A kelvor.ini left half written would hide polipo.ini at the next start.
+    if (!saved && created)
+        DeleteFileW(file.c_str());
+    return saved;
 }

@@ -28,11 +28,12 @@ struct Settings {
 // The settings in programDir's kelvor.ini, or in the older polipo.ini when kelvor.ini is absent,
 // or the defaults (the cache folder beside the program). programDir ends in a backslash. Never
 // creates a file. A size that is no whole number switches trimming off, an interval that is no
-// whole number means 120 minutes; both are listed in Unusable.
+// whole number of 1 to 35,791 minutes means 120 minutes; both are listed in Unusable.
 Settings LoadSettings(const std::wstring& programDir);
 
 // Writes "cache dir" and "cache size" to programDir's kelvor.ini. A kelvor.ini that does not
-// exist yet is created as UTF-16, so that every character of a folder name survives, and after
-// a load from polipo.ini it first gets every key of that file. False, with the system's error
-// code in error, when the file could not be written.
+// exist yet is created as UTF-16, and an ANSI one is made UTF-16 when the folder has characters
+// its code page lacks, so that every character of a folder name survives; after a load from
+// polipo.ini the new file first gets every key of that one. False, with the system's error code
+// in error, when the file could not be written or would not give the folder back.
 bool SaveSettings(const std::wstring& programDir, const Settings& settings, DWORD& error);

@@ -40,6 +40,9 @@ TEST(ResolveCacheDir, RelativeFoldersAreTakenFromTheProgramFolderNotTheCurrentOn
     EXPECT_EQ(ResolveCacheDir(program, L"C:\\"), L"C:\\");
     EXPECT_EQ(ResolveCacheDir(L"\\\\server\\share\\kelvor\\", L"cache"), L"\\\\server\\share\\kelvor\\cache");
     EXPECT_EQ(ResolveCacheDir(program, L""), L"");
+    // Drive-relative: from the program folder on its own drive, from the root on another.
+    EXPECT_EQ(ResolveCacheDir(program, L"c:cache"), L"C:\\Tools\\kelvor\\cache");
+    EXPECT_EQ(ResolveCacheDir(program, L"D:cache"), L"D:\\cache");
 }
 
 TEST(CheckCacheDir, RefusesFoldersThatAreOrHoldWhatIsNotTheCaches)
@@ -77,6 +80,14 @@ TEST(CheckCacheDir, RefusesFoldersThatAreOrHoldWhatIsNotTheCaches)
     ASSERT_GT(GetEnvironmentVariableW(L"ProgramFiles", programFiles, MAX_PATH), 0u);
     EXPECT_EQ(Verdict(program, programFiles), CacheDirVerdict::HoldsProtectedFolder);
     EXPECT_EQ(Verdict(program, std::wstring(programFiles) + L"\\kelvor\\cache"), CacheDirVerdict::Trimmable);
+
+    // Other spellings of the same folders: the long-path form and the short name.
+    EXPECT_EQ(Verdict(program, L"\\\\?\\" + program), CacheDirVerdict::HoldsProtectedFolder);
+    EXPECT_EQ(Verdict(program, L"\\\\.\\" + std::wstring(profile)), CacheDirVerdict::HoldsProtectedFolder);
+    wchar_t shortName[MAX_PATH] = L"";
+    ASSERT_GT(GetShortPathNameW(program.c_str(), shortName, MAX_PATH), 0u);
+    EXPECT_NE(std::wstring(shortName), program);
+    EXPECT_EQ(Verdict(program, shortName), CacheDirVerdict::HoldsProtectedFolder) << Narrow(shortName);
 
     // Too long to hold: refused, never shortened into some parent.
     std::wstring longDir = dir / (std::wstring(120, L'a') + L"\\" + std::wstring(120, L'b') + L"\\cache");

@@ -620,6 +620,22 @@ TEST_F(RealProxy, ASecondKelvorIsRefusedAndLeavesTheFirstProxyServing)
 }  // namespace
 
 // Without the real proxy there is nothing to run: reported to CTest as skipped.
+TEST_F(RealProxy, AProxyWithoutItsConfigIsGivenUpWithWhatItSaid)
+{
+    ASSERT_TRUE(DeleteFileW((program_ + L"config").c_str()));
+    Kelvor kelvor(program_);
+    ASSERT_NE(kelvor.Main(), nullptr);
+    HWND tip = GetDlgItem(kelvor.Main(), IDC_TIP);
+    // It ends at once, is started again after 1 and 2 s, and given up after its third end.
+    ASSERT_TRUE(WaitFor([&] { return WindowText(tip) == L"kelvor: proxy stopped (exit code 1). Restart tries again."; },
+                        15000))
+        << Narrow(WindowText(tip));
+    // What the proxy said before it had a log is kept beside the log.
+    EXPECT_NE(ReadFileBytes(program_ + L"polipo-output.log").find("Couldn't open config file config"), std::string::npos);
+    EXPECT_TRUE(kelvor.Process().Running());
+    EXPECT_FALSE(ProxyListening());
+}
+
 int main(int argc, char** argv)
 {
     if (GetFileAttributesW(RealProxyExe().c_str()) == INVALID_FILE_ATTRIBUTES) {

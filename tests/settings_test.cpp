@@ -135,6 +135,13 @@ TEST_F(SettingsFile, ANewFileIsUtf16SoEveryCharacterOfAFolderSurvives)
     EXPECT_TRUE(Save(saved));
     EXPECT_EQ(Load().CacheDir, L"C:\\other");
     EXPECT_EQ(Load().TrimIntervalMin, 15);
+
+    // A name its code page cannot hold turns that file into UTF-16 first: nothing is lost.
+    saved.CacheDir = L"D:\\\u041a\u044d\u0448";
+    EXPECT_TRUE(Save(saved));
+    EXPECT_EQ(ReadFileBytes(Current()).substr(0, 2), "\xFF\xFE");
+    EXPECT_EQ(Load().CacheDir, saved.CacheDir);
+    EXPECT_EQ(Load().TrimIntervalMin, 15);
 }
 
 TEST_F(SettingsFile, AFileThatCannotBeWrittenIsReportedWithTheSystemsReason)
@@ -167,8 +174,9 @@ TEST_F(SettingsFile, NumbersThatAreNotWholeNumbersInRangeAreNotGuessedAt)
         size_t unusable;
     };
     for (const Case& c : {Case{"abc", "15", 0, 15, 1}, Case{"3000000000", "x", 0, 120, 2},
-                          Case{"300 MB", "-5", 0, -5, 1}, Case{"", "99999999999", 0, 120, 2},
-                          Case{" 42 ", "+30", 42, 30, 0}, Case{"-1", "0", -1, 0, 0}}) {
+                          Case{"300 MB", "-5", 0, 120, 2}, Case{"", "99999999999", 0, 120, 2},
+                          Case{" 42 ", "+30", 42, 30, 0}, Case{"-1", "0", -1, 120, 1},
+                          Case{"0", "35791", 0, 35791, 0}, Case{"1", "35792", 1, 120, 1}}) {
         WriteFileBytes(Current(), std::string("[kelvor]\r\ncache size=") + c.size +
                                       "\r\ncache trim interval=" + c.interval + "\r\n");
         Settings settings = Load();
