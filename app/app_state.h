@@ -48,6 +48,7 @@ struct AppState {
     std::unique_ptr<TrimJob> RunningTrim;
     bool TrimAgain;                 // settings changed during a pass: one more when it ends
     HANDLE PurgeWaiting;            // the proxy's purge run, whose sweep waits for the pass
+    bool OverLimitReported;         // files that would not go were said once
     std::atomic<bool> StopTrim;     // set at the end of the program: passes end, none start
 };
 

@@ -99,6 +99,20 @@ void ReportSweep(HWND window, const TrimResult& result)
                 FillIn(LoadText(IDS_PURGE_DONE), {std::to_wstring(result.FilesDeleted), megabytes}));
 }
 
+// Files the pass could not delete keep the cache over its limit: said once a run, since the
+// next passes will mostly meet the same files.
+void ReportOverLimit(HWND window, const TrimJob& job)
+{
+    if (App.OverLimitReported)
+        return;
+    App.OverLimitReported = true;
+    ShowBalloon(window, LoadText(IDS_OVER_LIMIT_TITLE),
+                FillIn(LoadText(IDS_OVER_LIMIT),
+                       {std::to_wstring(job.Result.FilesNotDeleted), job.CacheDir,
+                        std::to_wstring((job.Result.BytesAfter + 524288) / 1048576), std::to_wstring(App.Config.CacheSizeMB)}),
+                true);
+}
+
 void FinishPass()
 {
     CloseHandle(App.TrimThread);
@@ -166,6 +180,8 @@ void OnTrimDone(HWND window)
         UpdateTrayIcon(window);
         if (job.Kind == PassKind::Purge)
             ReportSweep(window, job.Result);
+        else if (job.Result.BytesAfter > job.Limit && job.Result.FilesNotDeleted > 0)
+            ReportOverLimit(window, job);
     }
     FinishPass();
     StartNextPass(window);

@@ -120,3 +120,20 @@ TEST_F(TimerPass, ExitDuringAPassEndsThePassAndTheProgram)
         stillLeft += Exists(CacheName(cache, n)) ? 1 : 0;
     EXPECT_EQ(stillLeft, left);
 }
+
+TEST_F(TimerPass, TheEndOfTheSessionDuringAPassStopsTheProxyQuicklyAndEndsKelvor)
+{
+    Child proxy(kelvor->Records()[0].Pid);
+    PostMessageW(kelvor->Main(), WM_TIMER, TRIM_TIMER, 0);
+    ASSERT_TRUE(WaitFor([&] { return !Exists(CacheName(cache, 0)); }, 30000));
+    ASSERT_TRUE(PassUnderWay());
+
+    FILETIME asked = TimeNow();
+    DWORD_PTR answer = 0;
+    SendMessageTimeoutW(kelvor->Main(), WM_ENDSESSION, TRUE, 0, SMTO_NORMAL, 10000, &answer);
+    ASSERT_TRUE(proxy.WaitExit(5000));
+    EXPECT_LT(MsUntilExit(asked, proxy.Handle()), 2000);
+    ASSERT_TRUE(kelvor->Process().WaitExit(15000));
+    EXPECT_EQ(kelvor->Process().ExitCode(), 0u);
+    EXPECT_TRUE(Exists(CacheName(cache, LAST_TO_GO)));
+}
