@@ -187,7 +187,6 @@ LRESULT CALLBACK MainWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lP
         OnTrayNotify(window, lParam);
         return 0;
     default:
-        // The shell was restarted and its new notification area has no icon of ours.
         if (App.TaskbarCreatedMsg != 0 && message == App.TaskbarCreatedMsg)
             OnTaskbarCreated(window);
         return DefWindowProcW(window, message, wParam, lParam);
