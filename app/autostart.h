@@ -18,7 +18,6 @@ bool IsStartWithWindowsOn(const std::wstring& exePath);
 // when the registry refused.
 bool SetStartWithWindows(const std::wstring& exePath, bool on, DWORD& error);
 
-
 // The tray command: turns it off when on for this kelvor.exe, on otherwise; a refusal is shown
 // in a message box naming the key and the reason.
 void ToggleStartWithWindows(HWND window);

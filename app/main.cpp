@@ -2,7 +2,6 @@
 #include <windows.h>
 
 #include <string>
-#include <vector>
 
 #include "app/app_state.h"
 #include "app/main_window.h"

@@ -6,7 +6,9 @@
 
 namespace {
 
-// The longest names ever appended: "polipo.exe", "polipo.ini", "kelvor.ini", "polipo.log".
+// The longest names kelvor needs: "polipo.exe", "polipo.ini", "kelvor.ini", "polipo.log". The
+// proxy's own output file, "polipo-output.log", is longer; where it does not fit only the
+// proxy's early words are lost, never the launch.
 constexpr size_t LONGEST_APPENDED_NAME = 10;
 
 }  // namespace

@@ -53,10 +53,7 @@ void OnSettingsOk(HWND dialog)
         return;
     }
     // An empty field keeps the folder there was.
-    // Blanks around a folder name are never part of it.
-    std::wstring dir = FieldText(dialog, IDC_CACHE_DIR);
-    size_t first = dir.find_first_not_of(L" \t");
-    dir = first == std::wstring::npos ? std::wstring() : dir.substr(first, dir.find_last_not_of(L" \t") - first + 1);
+    std::wstring dir = WithoutBlanks(FieldText(dialog, IDC_CACHE_DIR));
     if (!dir.empty()) {
         changed.CacheDir = dir;
         changed.CacheDirCut = false;

@@ -6,20 +6,6 @@
 
 namespace {
 
-std::wstring FullPathOf(const std::wstring& path)
-{
-    std::wstring full(MAX_PATH, L'\0');
-    DWORD length = GetFullPathNameW(path.c_str(), static_cast<DWORD>(full.size()), &full[0], nullptr);
-    if (length >= full.size()) {
-        full.resize(length + 1);
-        length = GetFullPathNameW(path.c_str(), static_cast<DWORD>(full.size()), &full[0], nullptr);
-    }
-    if (length == 0 || length >= full.size())
-        return path;
-    full.resize(length);
-    return full;
-}
-
 bool IsSeparator(wchar_t c)
 {
     return c == L'\\' || c == L'/';

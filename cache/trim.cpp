@@ -1,26 +1,9 @@
 #include <windows.h>
 
-#include <vector>
-
 #include "cache/trim.h"
 #include "cache/trim_rules.h"
 
 namespace {
-
-// The directory as the file system resolves it, so that "C:\cache\.." is seen for the root
-// it is.
-std::wstring FullPath(const std::wstring& directory)
-{
-    std::vector<wchar_t> full(MAX_PATH);
-    DWORD length = GetFullPathNameW(directory.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
-    if (length >= full.size()) {
-        full.resize(length + 1);
-        length = GetFullPathNameW(directory.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
-    }
-    if (length == 0 || length >= full.size())
-        return directory;
-    return std::wstring(full.data(), length);
-}
 
 bool Requested(const std::atomic<bool>* cancel)
 {
@@ -33,18 +16,19 @@ std::wstring CacheRootForPass(const std::wstring& directory)
 {
     if (directory.empty() || IsVolumeRoot(directory))
         return std::wstring();
-    std::wstring full = WithoutTrailingSeparator(FullPath(directory));
+    std::wstring full = WithoutTrailingSeparator(FullPathOf(directory));
     if (IsVolumeRoot(full))
         return std::wstring();
     // In the long form every path below the root can be listed and deleted, however deep.
     return LongPathForm(full);
 }
 
-TrimResult TrimCache(const std::wstring& directory, int64_t limit, const std::atomic<bool>* cancel)
+TrimResult DeleteOldestWhile(const std::wstring& directory, const std::atomic<bool>* cancel,
+                             const std::function<bool(const TrimResult&, const TrimCandidate&)>& more)
 {
     TrimResult result;
     std::wstring root = CacheRootForPass(directory);
-    if (limit <= 0 || root.empty())
+    if (root.empty())
         return result;
 
     TrimIndex index;
@@ -58,26 +42,29 @@ TrimResult TrimCache(const std::wstring& directory, int64_t limit, const std::at
 
     TrimWalk walk;
     StartOldestFirst(index, walk);
-    while (result.BytesAfter > limit) {
+    while (const TrimCandidate* oldest = NextOldest(index, walk)) {
+        if (!more(result, *oldest))
+            break;
         if (Requested(cancel)) {
             result.Cancelled = true;
             break;
         }
-        const TrimCandidate* oldest = NextOldest(index, walk);
-        if (!oldest)
-            break;
-        DeleteTrimCandidate(index, *oldest, result);
+        // A file held open by the proxy, read-only or not ours stays, and still counts.
+        if (DeleteFileW(TrimCandidatePath(index, *oldest).c_str())) {
+            result.BytesAfter -= oldest->Size;
+            ++result.FilesDeleted;
+        } else {
+            ++result.FilesNotDeleted;
+        }
     }
     return result;
 }
 
-void DeleteTrimCandidate(const TrimIndex& index, const TrimCandidate& candidate, TrimResult& result)
+TrimResult TrimCache(const std::wstring& directory, int64_t limit, const std::atomic<bool>* cancel)
 {
-    // A file held open by the proxy, read-only or not ours stays, and still counts.
-    if (DeleteFileW(TrimCandidatePath(index, candidate).c_str())) {
-        result.BytesAfter -= candidate.Size;
-        ++result.FilesDeleted;
-    } else {
-        ++result.FilesNotDeleted;
-    }
+    if (limit <= 0)
+        return TrimResult();
+    return DeleteOldestWhile(directory, cancel, [limit](const TrimResult& sofar, const TrimCandidate&) {
+        return sofar.BytesAfter > limit;
+    });
 }

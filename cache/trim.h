@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "cache/trim_index.h"
@@ -28,9 +29,11 @@ int64_t ScanCacheDir(const std::wstring& directory, TrimIndex& index,
 // or the root of a volume, which no pass walks.
 std::wstring CacheRootForPass(const std::wstring& directory);
 
-// Deletes one file of a pass and counts it in result: BytesAfter goes down by its size when it
-// went, FilesNotDeleted up when it stayed.
-void DeleteTrimCandidate(const TrimIndex& index, const TrimCandidate& candidate, TrimResult& result);
+// Scans directory (refused as by CacheRootForPass) and deletes its files oldest first for as long
+// as more says so of what was done so far and of the next oldest file. cancel, which may be
+// null, is looked at between folders and between deletions: once set, the pass ends there.
+TrimResult DeleteOldestWhile(const std::wstring& directory, const std::atomic<bool>* cancel,
+                             const std::function<bool(const TrimResult&, const TrimCandidate&)>& more);
 
 // One pass over directory with an index of its own. A limit of 0 or below trims nothing, and
 // neither does a directory that is empty or the root of a volume. cancel, which may be null, is

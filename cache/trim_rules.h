@@ -16,6 +16,10 @@ unsigned TrimPeriodMs(int trimIntervalMin);
 // "\\server\share\", "\\?\C:\", "\"): a cache there would be the whole disk.
 bool IsVolumeRoot(const std::wstring& path);
 
+// The path as the file system resolves it, however long ("C:\cache\.." is "C:\"); the path
+// itself when it cannot be resolved.
+std::wstring FullPathOf(const std::wstring& path);
+
 // path without separators at its end, except for the one that makes "C:\" a root.
 std::wstring WithoutTrailingSeparator(const std::wstring& path);
 

@@ -73,15 +73,6 @@ bool CreateUnicodeFile(const std::wstring& file, DWORD& error)
     return ok;
 }
 
-// As the profile functions give a value back: without blanks around it.
-std::wstring Trimmed(const std::wstring& text)
-{
-    size_t first = text.find_first_not_of(L" \t");
-    if (first == std::wstring::npos)
-        return std::wstring();
-    return text.substr(first, text.find_last_not_of(L" \t") - first + 1);
-}
-
 bool FitsAnsiCodePage(const std::wstring& text)
 {
     if (text.empty())
@@ -141,6 +132,14 @@ bool WriteValue(const std::wstring& file, const wchar_t* key, const std::wstring
 
 }  // namespace
 
+std::wstring WithoutBlanks(const std::wstring& text)
+{
+    size_t first = text.find_first_not_of(L" \t");
+    if (first == std::wstring::npos)
+        return std::wstring();
+    return text.substr(first, text.find_last_not_of(L" \t") - first + 1);
+}
+
 Settings LoadSettings(const std::wstring& programDir)
 {
     Settings settings;
@@ -188,7 +187,7 @@ bool SaveSettings(const std::wstring& programDir, const Settings& settings, DWOR
             WriteValue(file, L"cache size", std::to_wstring(settings.CacheSizeMB), error);
     // A folder that would come back otherwise than written is not saved, whatever the file says.
     bool cut = false;
-    if (saved && ReadValue(file, L"cache dir", MISSING, cut) != Trimmed(settings.CacheDir)) {
+    if (saved && ReadValue(file, L"cache dir", MISSING, cut) != WithoutBlanks(settings.CacheDir)) {
         error = ERROR_NO_UNICODE_TRANSLATION;
         saved = false;
     }

@@ -25,6 +25,10 @@ struct Settings {
     std::vector<UnusableValue> Unusable;
 };
 
+// text without the blanks around it, as the profile functions give a value back; blanks around a
+// folder name are never part of it.
+std::wstring WithoutBlanks(const std::wstring& text);
+
 // The settings in programDir's kelvor.ini, or in the older polipo.ini when kelvor.ini is absent,
 // or the defaults (the cache folder beside the program). programDir ends in a backslash. Never
 // creates a file. A size that is no whole number switches trimming off, an interval that is no

@@ -61,6 +61,12 @@ protected:
     {
         return !Exists(CacheName(cache, 0)) && Exists(CacheName(cache, LAST_TO_GO));
     }
+    // A tick of the trim timer, and the wait until its pass has begun deleting.
+    void StartPassAndWaitForItsFirstDeletion()
+    {
+        PostMessageW(kelvor->Main(), WM_TIMER, TRIM_TIMER, 0);
+        ASSERT_TRUE(WaitFor([&] { return !Exists(CacheName(cache, 0)); }, 30000));
+    }
     // A proxy that closes when asked: what is timed here is the pass, not the proxy's stop.
     ScopedEnv windowedProxy{L"KELVOR_PROXY_WINDOWS", L"1"};
     TempDir dir;
@@ -72,8 +78,7 @@ protected:
 
 TEST_F(TimerPass, TheMainWindowKeepsAnsweringWhileAPassRuns)
 {
-    PostMessageW(kelvor->Main(), WM_TIMER, TRIM_TIMER, 0);
-    ASSERT_TRUE(WaitFor([&] { return !Exists(CacheName(cache, 0)); }, 30000));
+    ASSERT_NO_FATAL_FAILURE(StartPassAndWaitForItsFirstDeletion());
 
     int answeredDuringPass = 0;
     while (PassUnderWay()) {
@@ -97,8 +102,7 @@ TEST_F(TimerPass, TheMainWindowKeepsAnsweringWhileAPassRuns)
 TEST_F(TimerPass, ExitDuringAPassEndsThePassAndTheProgram)
 {
     Child proxy(kelvor->Records()[0].Pid);
-    PostMessageW(kelvor->Main(), WM_TIMER, TRIM_TIMER, 0);
-    ASSERT_TRUE(WaitFor([&] { return !Exists(CacheName(cache, 0)); }, 30000));
+    ASSERT_NO_FATAL_FAILURE(StartPassAndWaitForItsFirstDeletion());
     ASSERT_TRUE(PassUnderWay());
 
     FILETIME exitAsked = TimeNow();
@@ -124,8 +128,7 @@ TEST_F(TimerPass, ExitDuringAPassEndsThePassAndTheProgram)
 TEST_F(TimerPass, TheEndOfTheSessionDuringAPassStopsTheProxyQuicklyAndEndsKelvor)
 {
     Child proxy(kelvor->Records()[0].Pid);
-    PostMessageW(kelvor->Main(), WM_TIMER, TRIM_TIMER, 0);
-    ASSERT_TRUE(WaitFor([&] { return !Exists(CacheName(cache, 0)); }, 30000));
+    ASSERT_NO_FATAL_FAILURE(StartPassAndWaitForItsFirstDeletion());
     ASSERT_TRUE(PassUnderWay());
 
     FILETIME asked = TimeNow();
