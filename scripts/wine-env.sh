@@ -36,14 +36,19 @@ kelvor_start_wine() {
     echo "creating the Wine prefix $WINEPREFIX"
     "$kelvor_wine" wineboot -i >/dev/null 2>&1 || true
   fi
-  # Every program of the prefix runs on Wine's desktop with a taskbar, as on Windows: the
-  # notification area is there, and removing an icon costs no 2-second time-out.
-  "$kelvor_wine" reg add 'HKCU\Software\Wine\Explorer' /v Desktop /d shell /f >/dev/null 2>&1 || true
-  "$kelvor_wine" reg add 'HKCU\Software\Wine\Explorer\Desktops' /v shell /d 1024x768 /f >/dev/null 2>&1 || true
-  # A server still up from wineboot keeps serving; -p then only fails to start a second one.
+  if ! grep -q '^"Desktop"="shell"' "$WINEPREFIX/user.reg" 2>/dev/null; then
+    # Every program of the prefix runs on Wine's desktop with a taskbar, as on Windows: the
+    # notification area is there, and removing an icon costs no 2-second time-out.
+    "$kelvor_wine" reg add 'HKCU\Software\Wine\Explorer' /v Desktop /d shell /f >/dev/null 2>&1 || true
+    "$kelvor_wine" reg add 'HKCU\Software\Wine\Explorer\Desktops' /v shell /d 1024x768 /f >/dev/null 2>&1 || true
+    # The session wineboot began still runs the default desktop, and would start and end a
+    # desktop of the new kind with every program, for seconds each. A new session keeps one.
+    /usr/lib/wine/wineserver -k >/dev/null 2>&1 || true
+    /usr/lib/wine/wineserver -w >/dev/null 2>&1 || true
+  fi
   /usr/lib/wine/wineserver -p >/dev/null 2>&1 </dev/null || true
-  # The prefix's own services start with the first program and live on: start them here, away
-  # from the pipes of the test runner, which would otherwise wait for them to close.
+  # The prefix's own services and its desktop start with the first program and live on: start
+  # them here, away from the pipes of the test runner, which would otherwise wait for them.
   "$kelvor_wine" cmd /c exit >/dev/null 2>&1 </dev/null || true
 }
 
