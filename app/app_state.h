@@ -22,7 +22,7 @@ struct AppState {
     std::wstring CacheFolder;         // Config.CacheDir as a full path, for the passes and the proxy
     CacheDirVerdict CacheVerdict;     // whether passes may run over CacheFolder
     std::wstring CacheVerdictFolder;  // the protected folder it holds, if that is why not
-    std::wstring CacheFolderReported; // a cache folder that could not be made, once said so
+    std::wstring CacheFolderReported; // a cache folder the proxy cannot use, once said so
     HWND MainWindow;
     PROCESS_INFORMATION ProxyProcess;  // the supervised proxy, all zero when there is none
     // Supervision of the proxy.

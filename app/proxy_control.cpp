@@ -6,6 +6,7 @@
 #include "app/supervisor.h"
 #include "app/trim_schedule.h"
 #include "proxy/launch.h"
+#include "proxy/readable_path.h"
 #include "proxy/stop.h"
 
 namespace {
@@ -31,11 +32,28 @@ std::wstring MakeCacheFolder()
     return FillIn(LoadText(IDS_CACHE_DIR_NOT_MADE), {App.CacheFolder, SystemReason(error)});
 }
 
+// The cache folder as the proxy is to be given it. A name the proxy would misread goes as its
+// short name; with none, the proxy gets no folder at all rather than '?' or a look-alike of
+// another folder, which would then fill without ever being trimmed. problem gets the word for
+// the user, once for each folder.
+std::wstring CacheFolderForProxy(std::wstring& problem)
+{
+    if (App.CacheFolder.empty())
+        return std::wstring();
+    std::wstring readable = ProxyReadablePath(App.CacheFolder);
+    if (readable.empty() && problem.empty() && App.CacheFolderReported != App.CacheFolder) {
+        App.CacheFolderReported = App.CacheFolder;
+        problem = FillIn(LoadText(IDS_CACHE_DIR_UNREADABLE), {App.CacheFolder});
+    }
+    return readable;
+}
+
 bool StartProxy(HWND owner)
 {
     std::wstring noCacheFolder = MakeCacheFolder();
+    std::wstring cacheFolder = CacheFolderForProxy(noCacheFolder);
     DWORD error = ERROR_SUCCESS;
-    if (!LaunchProxy(App.ProgramDir, App.CacheFolder, ProxyMode::Serve, App.ProxyProcess, error)) {
+    if (!LaunchProxy(App.ProgramDir, cacheFolder, ProxyMode::Serve, App.ProxyProcess, error)) {
         // The icon and tip say so until a Restart succeeds.
         ProxyNotStarted(App.MainWindow, error);
         ShowBootFailure(owner, error);
@@ -66,7 +84,8 @@ void PurgeCache(HWND owner)
 {
     PROCESS_INFORMATION purge{};
     DWORD error = ERROR_SUCCESS;
-    if (!LaunchProxy(App.ProgramDir, App.CacheFolder, ProxyMode::Purge, purge, error)) {
+    std::wstring saidAtStart;  // a folder the proxy cannot read was named when it started
+    if (!LaunchProxy(App.ProgramDir, CacheFolderForProxy(saidAtStart), ProxyMode::Purge, purge, error)) {
         ShowBootFailure(owner, error);
         return;
     }

@@ -3,6 +3,8 @@
 #include <shellapi.h>
 
 #include "proxy/command_line.h"
+#include "proxy/readable_path.h"
+#include "tests/support/support.h"
 
 TEST(ReplaceAll, ReplacesEveryOccurrenceAndResumesBehindTheReplacement)
 {
@@ -73,4 +75,28 @@ TEST(ProxyCommandLine, SplitsIntoTheArgumentsTheProxyReads)
     EXPECT_STREQ(args[4], L"diskCacheRoot=\"D:/Web\\ Cache/store\"");
     EXPECT_STREQ(args[5], L"logFile=polipo.log");
     LocalFree(args);
+}
+
+// The proxy reads its command line in the ANSI code page (the stand-in does too).
+TEST(ProxyReadablePath, AFolderTheProxyWouldMisreadGoesByItsShortName)
+{
+    if (GetACP() == CP_UTF8)
+        GTEST_SKIP() << "the ANSI code page is UTF-8 here: every name survives it";
+    TempDir dir;
+    std::wstring plain = dir / L"Proxy Cache";
+    EXPECT_EQ(ProxyReadablePath(plain), plain) << "needs no short name, and need not exist";
+
+    // Cyrillic and Chinese: no single code page holds both.
+    std::wstring foreign = dir / L"\u041a\u044d\u0448 \u7f13\u5b58";
+    EXPECT_EQ(ProxyReadablePath(foreign), L"") << "a folder that does not exist has no short name";
+    MakeDirs(foreign);
+    std::wstring readable = ProxyReadablePath(foreign);
+    ASSERT_FALSE(readable.empty());
+    for (wchar_t c : readable.substr(dir.Path().size()))
+        EXPECT_LT(c, 0x80) << Narrow(readable);
+    // The short name leads to the same folder.
+    wchar_t longName[MAX_PATH];
+    ASSERT_GT(GetLongPathNameW(readable.c_str(), longName, MAX_PATH), 0u);
+    EXPECT_EQ(CompareStringW(LOCALE_INVARIANT, NORM_IGNORECASE, longName, -1, foreign.c_str(), -1), CSTR_EQUAL)
+        << Narrow(longName);
 }

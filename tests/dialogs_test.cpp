@@ -401,7 +401,8 @@ TEST(Settings, AFolderNameInAnyScriptSurvivesASaveAndTheNextStart)
     Type(settings, IDC_CACHE_DIR, typed);
     ASSERT_TRUE(Click(kelvor, settings, IDOK));
     ASSERT_TRUE(WaitFor([&] { return kelvor.Records().size() == 2; }));
-    EXPECT_NE(kelvor.Records()[1].CommandLine.find(L"/\u041a\u044d\u0448\\ \u7f13\u5b58"), std::wstring::npos);
+    // The proxy, which reads its arguments in the ANSI code page, found the folder.
+    EXPECT_TRUE(WaitFor([&] { return Exists(typed + L"\\entry3.bin"); })) << Narrow(kelvor.Records()[1].CommandLine);
 
     // Started again in the same folder, kelvor reads the name back whole.
     PostMessageW(kelvor.Main(), WM_COMMAND, CMD_EXIT, 0);

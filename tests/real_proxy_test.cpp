@@ -454,11 +454,13 @@ TEST_F(RealProxy, AFreshInstallCachesToDisk)
         << "the proxy's log:\n" << Log();
 }
 
-TEST_F(RealProxy, ACacheFolderWithSpacesHoldsTheObjects)
+TEST_F(RealProxy, ACacheFolderWithSpacesAndLettersOfAnyScriptHoldsTheObjects)
 {
-    std::wstring cache = dir_ / L"Proxy Cache of kelvor";
+    // The proxy reads its arguments in the ANSI code page, which holds none of these letters.
+    std::wstring cache = dir_ / L"Proxy Cache \u041a\u044d\u0448 \u7f13\u5b58";
     MakeDirs(cache);
-    WriteFileBytes(program_ + L"kelvor.ini", IniWith("cache dir=" + Narrow(cache) + "\r\n"));
+    std::wstring ini = L"\uFEFF[kelvor]\r\ncache dir=" + cache + L"\r\n";
+    WriteFileBytes(program_ + L"kelvor.ini", std::string(reinterpret_cast<const char*>(ini.data()), ini.size() * 2));
     Kelvor kelvor(program_);
     ASSERT_NE(kelvor.ServingProxy(), 0u) << Log();
 

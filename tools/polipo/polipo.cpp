@@ -500,6 +500,20 @@ bool ParseArguments(const wchar_t *cmdLine)
     return purge;
 }
 
+// The real proxy reads its arguments in the ANSI code page, where a name outside it turns into
+// '?' or a look-alike; so does this one.
+std::wstring CommandLineAsTheProxyReadsIt()
+{
+    const char *narrow = GetCommandLineA();
+    int length = MultiByteToWideChar(CP_ACP, 0, narrow, -1, nullptr, 0);
+    if (length <= 0)
+        return std::wstring();
+    std::wstring wide(static_cast<size_t>(length), L'\0');
+    MultiByteToWideChar(CP_ACP, 0, narrow, -1, &wide[0], length);
+    wide.resize(static_cast<size_t>(length - 1));
+    return wide;
+}
+
 // pid, STARTUPINFO flags and show state, command line, working directory:
 // enough for a test to see how kelvor started the proxy.
 void RecordStart(const std::wstring &record, const wchar_t *cmdLine)
@@ -524,7 +538,7 @@ int WINAPI wWinMain(HINSTANCE inst, HINSTANCE, PWSTR, int)
     if (ReadEnvironment(L"KELVOR_PROXY_RECORD", record))
         RecordStart(record, cmdLine);
 
-    bool purge = ParseArguments(cmdLine);
+    bool purge = ParseArguments(CommandLineAsTheProxyReadsIt().c_str());
     // The real proxy ends at once, before opening its log, when its -c
     // file is missing.
     if (!StandIn.ConfigFile.empty() &&
