@@ -3,6 +3,7 @@
 #include "app/app_state.h"
 #include "app/messages.h"
 #include "app/resources/resource.h"
+#include "app/settings_problems.h"
 #include "app/supervisor.h"
 #include "app/trim_schedule.h"
 #include "proxy/launch.h"
@@ -82,6 +83,12 @@ bool RestartProxy(HWND owner)
 
 void PurgeCache(HWND owner)
 {
+    // A folder kelvor may not trim is not purged either, not even by the proxy's own purge.
+    std::wstring refused = CacheDirProblemText(App.CacheVerdict, App.CacheFolder, App.CacheVerdictFolder);
+    if (!refused.empty()) {
+        ShowMessage(owner, refused + L" " + LoadText(IDS_NOTHING_PURGED));
+        return;
+    }
     PROCESS_INFORMATION purge{};
     DWORD error = ERROR_SUCCESS;
     std::wstring saidAtStart;  // a folder the proxy cannot read was named when it started

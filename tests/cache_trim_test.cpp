@@ -3,8 +3,8 @@
 
 #include <climits>
 
+#include "app/resources/resource.h"
 #include "cache/trim.h"
-#include "proxy/command_line.h"
 #include "cache/trim_rules.h"
 #include "tests/support/support.h"
 
@@ -442,8 +442,7 @@ TEST(TrimEndToEnd, AProgramFolderAsCacheIsNeverTrimmedAndKelvorSaysSoOnceTheProx
               folder + L". kelvor deletes files only in a folder of the cache's own, so the cache is not trimmed "
               L"until its folder is changed in Settings.");
     // The proxy gets the folder as the pass would have: resolved against the program folder.
-    EXPECT_NE(ReadProxyRecords(record)[0].CommandLine.find(L"diskCacheRoot=\"\\\"" + EscapeCachePath(folder) + L"\\\"\""),
-              std::wstring::npos);
+    EXPECT_TRUE(WaitFor([&] { return Exists(program + L"entry3.bin"); }));
 
     HWND main = WaitForTopWindow(kelvor.Id(), L"KELVOR");
     ASSERT_NE(main, nullptr);
@@ -452,6 +451,13 @@ TEST(TrimEndToEnd, AProgramFolderAsCacheIsNeverTrimmedAndKelvorSaysSoOnceTheProx
     EXPECT_TRUE(Exists(program + L"notes.txt"));
     EXPECT_TRUE(Exists(program + L"config"));
     EXPECT_TRUE(Exists(program + L"polipo.exe"));
+    // Nor is it purged, by kelvor or the proxy.
+    PostMessageW(main, WM_COMMAND, CMD_PURGE_CACHE, 0);
+    EXPECT_EQ(PressOkOnMessageBox(kelvor.Id()),
+              L"kelvor: The cache folder " + folder + L" is or contains " + folder + L". kelvor deletes files only "
+              L"in a folder of the cache's own, so nothing was purged. Please choose another folder in Settings.");
+    EXPECT_EQ(ReadProxyRecords(record).size(), 1u);
+    EXPECT_TRUE(Exists(program + L"notes.txt"));
     PostMessageW(main, WM_CLOSE, 0, 0);
     EXPECT_TRUE(kelvor.WaitExit(15000));
 }
