@@ -7,15 +7,41 @@
 #include "app/app_state.h"
 #include "app/autostart.h"
 #include "app/dialogs.h"
+#include "app/messages.h"
 #include "app/resources/resource.h"
 #include "app/proxy_control.h"
 #include "app/trim_schedule.h"
 
 namespace {
 
-void OpenWithShell(HWND window, const wchar_t* target)
+// The shell's own failure codes, as the system errors that say the same.
+DWORD ShellError(INT_PTR code)
 {
-    ShellExecuteW(window, L"open", target, nullptr, nullptr, SW_SHOWNORMAL);
+    switch (code) {
+    case SE_ERR_NOASSOC:
+    case SE_ERR_ASSOCINCOMPLETE:
+        return ERROR_NO_ASSOCIATION;
+    case SE_ERR_DDEFAIL:
+    case SE_ERR_DDEBUSY:
+    case SE_ERR_DDETIMEOUT:
+        return ERROR_DDE_FAIL;
+    case SE_ERR_SHARE:
+        return ERROR_SHARING_VIOLATION;
+    case SE_ERR_DLLNOTFOUND:
+        return ERROR_DLL_NOT_FOUND;
+    default:
+        return code > 0 ? static_cast<DWORD>(code) : ERROR_GEN_FAILURE;  // the rest are system errors
+    }
+}
+
+void OpenWithShell(HWND window, const std::wstring& target)
+{
+    SetLastError(ERROR_SUCCESS);
+    INT_PTR result = reinterpret_cast<INT_PTR>(ShellExecuteW(window, L"open", target.c_str(), nullptr, nullptr, SW_SHOWNORMAL));
+    if (result > 32)
+        return;
+    DWORD error = GetLastError();
+    ShowMessage(window, FillIn(LoadText(IDS_OPEN_FAILED), {target, SystemReason(error != ERROR_SUCCESS ? error : ShellError(result))}));
 }
 
 // A dialog that is open already comes to the front instead of opening inside itself.
@@ -85,7 +111,7 @@ LRESULT OnCommand(HWND window, WPARAM wParam, LPARAM lParam)
             DestroyWindow(window);
         break;
     case CMD_VIEW_LOG:
-        OpenWithShell(window, (App.ProgramDir + L"polipo.log").c_str());
+        OpenWithShell(window, App.ProgramDir + L"polipo.log");
         break;
     case CMD_PURGE_CACHE:
         PurgeCache(window);

@@ -1,5 +1,6 @@
 // Entry point: names, window class, program folder, settings, main window, message loop.
 #include <windows.h>
+#include <objbase.h>
 
 #include <string>
 
@@ -13,6 +14,9 @@
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int showCommand)
 {
+    // The folder browser and the shell's handlers for Config page and View log need COM on this
+    // thread.
+    CoInitialize(nullptr);
     LoadStringW(instance, IDS_APP_NAME, App.AppName, 100);
     LoadStringW(instance, IDS_CLASS_NAME, App.ClassName, 100);
     RegisterMainWindowClass(instance);
@@ -39,5 +43,6 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int showCommand)
             DispatchMessageW(&message);
         }
     }
+    CoUninitialize();
     return 0;
 }

@@ -93,8 +93,18 @@ void OnTimer(HWND window, UINT_PTR id)
 // The shell was (re)started and its new notification area has no icon of ours.
 void OnTaskbarCreated(HWND window)
 {
-    if (!App.Ending && AddTrayIcon(window))
+    if (App.Ending)
+        return;
+    if (AddTrayIcon(window)) {
         KillTimer(window, ICON_TIMER_ID);
+        return;
+    }
+    // The old icon went with the old shell. Without one the user cannot reach kelvor: wait for
+    // the shell's next start as at logon, and give up as then.
+    if (App.IconShown) {
+        App.IconShown = false;
+        SetTimer(window, ICON_TIMER_ID, ICON_WAIT_MS, nullptr);
+    }
 }
 
 void RefuseStart(HWND window)

@@ -350,6 +350,13 @@ TEST(Commands, ConfigAndViewLogOpenThroughTheShell)
     EXPECT_NE(first.find(L"\" \"http://127.0.0.1:8123/polipo/config"), std::wstring::npos) << Narrow(first);
     EXPECT_NE(second.find(L"\" \"" + kelvor.Program() + L"polipo.log\""), std::wstring::npos) << Narrow(second);
     EXPECT_TRUE(kelvor.Process().Running());
+    // A log that is not there is named in a message, with the system's reason.
+    ASSERT_TRUE(DeleteFileW((kelvor.Program() + L"polipo.log").c_str()));
+    PostMessageW(kelvor.Main(), WM_COMMAND, CMD_VIEW_LOG, 0);
+    std::wstring said = PressOkOnMessageBox(kelvor.Process().Id());
+    EXPECT_EQ(said.rfind(L"kelvor: " + kelvor.Program() + L"polipo.log could not be opened: ", 0), 0u) << Narrow(said);
+    EXPECT_NE(said.find(L"(2)"), std::wstring::npos) << Narrow(said);
+    EXPECT_TRUE(kelvor.Process().Running());
 }
 
 TEST(Commands, AFailedRestartIsReportedAndEndsTheProgramWithCodeZero)

@@ -32,6 +32,7 @@
 #define IDS_OVER_LIMIT 40031
 #define IDS_CACHE_DIR_UNREADABLE 40032
 #define IDS_NOTHING_PURGED 40033
+#define IDS_OPEN_FAILED 40034
 
 // Icons: the same picture, large for the window class and the About box, small for the tray
 // and the class's small icon; the stopped picture for the tray once the proxy is given up
