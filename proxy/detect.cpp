@@ -7,9 +7,9 @@
 
 namespace {
 
-// The value Windows XP's headers give PROCESS_ALL_ACCESS; later headers define a wider mask
-// that XP refuses.
-constexpr DWORD PROCESS_ALL_ACCESS_XP = 0x1F0FFF;
+// PROCESS_QUERY_LIMITED_INFORMATION, which Windows Vista and later grant even for an elevated
+// process; XP does not know it.
+constexpr DWORD QUERY_LIMITED_INFORMATION = 0x1000;
 
 // Windows compares file names without regard to case, by the invariant upper-case mapping.
 std::wstring UpperCase(const wchar_t* text)
@@ -32,7 +32,11 @@ bool IsProxyRunning(const wchar_t* imageName)
 
     std::wstring name = UpperCase(imageName);
     for (DWORD i = 0; i < bytes / sizeof(DWORD); ++i) {
-        HANDLE process = OpenProcess(PROCESS_ALL_ACCESS_XP, FALSE, ids[i]);
+        // No more rights than reading the image name needs: a proxy run as administrator must
+        // be seen too.
+        HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, ids[i]);
+        if (!process)
+            process = OpenProcess(QUERY_LIMITED_INFORMATION, FALSE, ids[i]);
         if (!process)
             continue;
         HMODULE firstModule = nullptr;
@@ -41,6 +45,10 @@ bool IsProxyRunning(const wchar_t* imageName)
         wchar_t path[MAX_PATH + 1] = L"";
         if (EnumProcessModules(process, &firstModule, sizeof(firstModule), &needed))
             GetModuleFileNameExW(process, firstModule, path, MAX_PATH);
+        // The modules of a 64-bit process cannot be listed from a 32-bit one, nor those of a
+        // process opened with limited rights; its image name, in the device form, can be read.
+        if (!path[0])
+            GetProcessImageFileNameW(process, path, MAX_PATH);
         CloseHandle(process);
         if (path[0] && UpperCase(path).find(name) != std::wstring::npos)
             return true;
