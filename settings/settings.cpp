@@ -93,14 +93,22 @@ bool MakeUnicodeFile(const std::wstring& file, DWORD& error)
         error = GetLastError();
         return false;
     }
+    // A settings file is a few lines: one of 16 MiB or more is not read, let alone rewritten.
     LARGE_INTEGER size{};
-    GetFileSizeEx(handle, &size);
+    if (!GetFileSizeEx(handle, &size) || size.QuadPart >= (1 << 24)) {
+        error = size.QuadPart >= (1 << 24) ? ERROR_FILE_TOO_LARGE : GetLastError();
+        CloseHandle(handle);
+        return false;
+    }
     std::string bytes(static_cast<size_t>(size.QuadPart), '\0');
     DWORD read = 0;
-    bool ok = size.QuadPart < (1 << 24) &&
-              (bytes.empty() || ReadFile(handle, &bytes[0], static_cast<DWORD>(bytes.size()), &read, nullptr));
+    if (!bytes.empty() && !ReadFile(handle, &bytes[0], static_cast<DWORD>(bytes.size()), &read, nullptr)) {
+        error = GetLastError();
+        CloseHandle(handle);
+        return false;
+    }
     bytes.resize(read);
-    if (ok && bytes.size() >= 2 && static_cast<unsigned char>(bytes[0]) == 0xFF &&
+    if (bytes.size() >= 2 && static_cast<unsigned char>(bytes[0]) == 0xFF &&
         static_cast<unsigned char>(bytes[1]) == 0xFE) {
         CloseHandle(handle);
         return true;
@@ -113,7 +121,7 @@ bool MakeUnicodeFile(const std::wstring& file, DWORD& error)
     text.insert(text.begin(), L'\xFEFF');
     DWORD written = 0;
     LARGE_INTEGER start{};
-    ok = ok && SetFilePointerEx(handle, start, nullptr, FILE_BEGIN) &&
+    bool ok = SetFilePointerEx(handle, start, nullptr, FILE_BEGIN) &&
          WriteFile(handle, text.data(), static_cast<DWORD>(text.size() * sizeof(wchar_t)), &written, nullptr) &&
          written == text.size() * sizeof(wchar_t) && SetEndOfFile(handle);
     if (!ok)

@@ -162,6 +162,14 @@ TEST_F(SettingsFile, AFileThatCannotBeWrittenIsReportedWithTheSystemsReason)
     // A program folder that does not exist cannot take a new file either.
     EXPECT_FALSE(SaveSettings(dir / L"missing\\", saved, error));
     EXPECT_EQ(error, static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
+
+    // An ANSI file far too large to be settings is not rewritten as UTF-16 for a name outside
+    // its code page, and the save says why.
+    WriteFileOfSize(Current(), 1 << 24);
+    saved.CacheDir = L"C:\\\u041a\u044d\u0448";
+    error = 0;
+    EXPECT_FALSE(SaveSettings(Program(), saved, error));
+    EXPECT_EQ(error, static_cast<DWORD>(ERROR_FILE_TOO_LARGE));
 }
 
 TEST_F(SettingsFile, NumbersThatAreNotWholeNumbersInRangeAreNotGuessedAt)
