@@ -4,6 +4,7 @@
 #include "app/app_state.h"
 #include "app/proxy_control.h"
 #include "app/resources/resource.h"
+#include "app/supervisor.h"
 #include "proxy/launch.h"
 #include "proxy/stop.h"
 #include "proxy/writeout.h"
@@ -17,6 +18,7 @@ void UseProgramFolder(const TempDir& dir)
     lstrcpynW(App.AppName, L"kelvor", 100);
     App.ProgramDir = MakeProgramFolder(dir / L"program");
     App.Config.CacheDir = dir / L"cache";
+    App.CacheFolder = App.Config.CacheDir;
     App.ProxyProcess = PROCESS_INFORMATION{};
 }
 
@@ -24,6 +26,8 @@ void UseProgramFolder(const TempDir& dir)
 struct ForgetProxyAtEnd {
     ~ForgetProxyAtEnd()
     {
+        // A restart watches its new proxy: the wait goes before the handle it waits on.
+        StopWatchingProxy();
         if (App.ProxyProcess.hProcess) {
             TerminateProcess(App.ProxyProcess.hProcess, 1);
             WaitForSingleObject(App.ProxyProcess.hProcess, 5000);
@@ -217,6 +221,8 @@ TEST(RestartProxy, EndsTheOldProxyAndSupervisesExactlyOneNewOne)
     EXPECT_EQ(records[0].Pid, oldPid);
     EXPECT_EQ(records[1].Pid, App.ProxyProcess.dwProcessId);
     EXPECT_FALSE(Contains(records[1].CommandLine, L" -x "));
+    // It was given the cache folder, made for it first.
+    EXPECT_TRUE(WaitFor([&] { return Exists(dir / L"cache\\entry3.bin"); }));
     Child fresh(records[1].Pid);
     EXPECT_TRUE(fresh.Running());
     // Supervised: its handle is kept, to be stopped later.
