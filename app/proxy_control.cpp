@@ -91,8 +91,8 @@ void PurgeCache(HWND owner)
     }
     PROCESS_INFORMATION purge{};
     DWORD error = ERROR_SUCCESS;
-    std::wstring saidAtStart;  // a folder the proxy cannot read was named when it started
-    if (!LaunchProxy(App.ProgramDir, CacheFolderForProxy(saidAtStart), ProxyMode::Purge, purge, error)) {
+    // A folder the proxy cannot read was named when the proxy started.
+    if (!LaunchProxy(App.ProgramDir, ProxyReadablePath(App.CacheFolder), ProxyMode::Purge, purge, error)) {
         ShowBootFailure(owner, error);
         return;
     }

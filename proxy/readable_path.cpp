@@ -6,31 +6,23 @@
 
 namespace {
 
-// Whether text comes back whole from the ANSI code page. A round trip also catches the best-fit
-// look-alikes that a plain conversion would not report.
-bool SurvivesAnsi(const std::wstring& text)
+// Whether text goes into the ANSI code page unchanged: with best-fit mapping off, a look-alike
+// counts as a loss too. (The settings file asks the same, for a reason of its own.)
+bool FitsAnsiCodePage(const std::wstring& text)
 {
     if (text.empty())
         return true;
-    int length = static_cast<int>(text.size());
-    int bytes = WideCharToMultiByte(CP_ACP, 0, text.c_str(), length, nullptr, 0, nullptr, nullptr);
-    if (bytes <= 0)
-        return false;
-    std::string narrow(static_cast<size_t>(bytes), '\0');
-    WideCharToMultiByte(CP_ACP, 0, text.c_str(), length, &narrow[0], bytes, nullptr, nullptr);
-    int back = MultiByteToWideChar(CP_ACP, 0, narrow.c_str(), bytes, nullptr, 0);
-    if (back <= 0)
-        return false;
-    std::wstring wide(static_cast<size_t>(back), L'\0');
-    MultiByteToWideChar(CP_ACP, 0, narrow.c_str(), bytes, &wide[0], back);
-    return wide == text;
+    BOOL lost = FALSE;
+    WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, text.c_str(), static_cast<int>(text.size()), nullptr, 0, nullptr,
+                        &lost);
+    return !lost;
 }
 
 }  // namespace
 
 std::wstring ProxyReadablePath(const std::wstring& folder)
 {
-    if (SurvivesAnsi(folder))
+    if (FitsAnsiCodePage(folder))
         return folder;
     DWORD size = GetShortPathNameW(folder.c_str(), nullptr, 0);
     if (size == 0)
@@ -40,5 +32,5 @@ std::wstring ProxyReadablePath(const std::wstring& folder)
     if (length == 0 || length >= size)
         return std::wstring();
     std::wstring shortName(buffer.data(), length);
-    return SurvivesAnsi(shortName) ? shortName : std::wstring();
+    return FitsAnsiCodePage(shortName) ? shortName : std::wstring();
 }

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "app/resources/resource.h"
+#include "proxy/detect.h"
 #include "tests/support/support.h"
 
 namespace {
@@ -422,6 +423,9 @@ protected:
         ASSERT_NE(origin_.Port(), 0) << "no origin server could listen on 127.0.0.1";
         ASSERT_TRUE(WaitFor([] { return !ProxyListening(); }, 5000))
             << "127.0.0.1:8123 is taken by another program: the proxy could not listen there";
+        // A proxy still ending after an earlier test would make kelvor refuse to start.
+        ASSERT_TRUE(WaitFor([] { return !IsProxyRunning(L"polipo.exe"); }, 5000))
+            << "a polipo.exe of an earlier test still runs";
         program_ = MakeRealProgramFolder(dir_ / L"kelvor");
     }
 
