@@ -3,6 +3,7 @@
 #include <shellapi.h>
 
 #include "proxy/command_line.h"
+#include "proxy/proxy_address.h"
 #include "proxy/readable_path.h"
 #include "tests/support/support.h"
 
@@ -99,4 +100,40 @@ TEST(ProxyReadablePath, AFolderTheProxyWouldMisreadGoesByItsShortName)
     ASSERT_GT(GetLongPathNameW(readable.c_str(), longName, MAX_PATH), 0u);
     EXPECT_EQ(CompareStringW(LOCALE_INVARIANT, NORM_IGNORECASE, longName, -1, foreign.c_str(), -1), CSTR_EQUAL)
         << Narrow(longName);
+}
+
+TEST(ParseProxyAddress, ReadsTheProxysOwnConfigSyntax)
+{
+    struct Case {
+        const char* config;
+        const wchar_t* host;
+        unsigned short port;
+    } cases[] = {
+        {"", L"127.0.0.1", 8123},
+        {"# proxyPort = 9000\ndiskCacheRoot = \"C:/x\"\n", L"127.0.0.1", 8123},
+        {"proxyPort = 8124\n", L"127.0.0.1", 8124},
+        {"  proxyPort=8124 # a comment\r\n", L"127.0.0.1", 8124},
+        {"proxyPort = 0x1f90\n", L"127.0.0.1", 8080},
+        {"proxyPort = 8124\nproxyPort = 8125\n", L"127.0.0.1", 8125},
+        {"proxyPort = many\nproxyPort = 70000\n", L"127.0.0.1", 8123},
+        {"proxyport = 8124\n", L"127.0.0.1", 8123},
+        {"proxyAddress = \"192.168.1.5\"\nproxyPort = 3128", L"192.168.1.5", 3128},
+        {"proxyAddress = 10.0.0.7 # lan\n", L"10.0.0.7", 8123},
+        {"proxyAddress = \"0.0.0.0\"\n", L"127.0.0.1", 8123},
+        {"proxyAddress = \"10.0.0.7\" trailing\n", L"127.0.0.1", 8123},
+        {"proxyAddress = \"10.0.0.7\n", L"127.0.0.1", 8123},
+    };
+    for (const Case& c : cases) {
+        ProxyAddress address = ParseProxyAddress(c.config);
+        EXPECT_EQ(address.Host, c.host) << c.config;
+        EXPECT_EQ(address.Port, c.port) << c.config;
+    }
+}
+
+TEST(ReadProxyAddress, ReadsTheFileAndFallsBackWithoutOne)
+{
+    TempDir dir;
+    WriteFileBytes(dir / L"config", "proxyAddress = \"0.0.0.0\"\r\nproxyPort = 8124\r\n");
+    EXPECT_EQ(HostAndPort(ReadProxyAddress(dir / L"config")), L"127.0.0.1:8124");
+    EXPECT_EQ(HostAndPort(ReadProxyAddress(dir / L"missing")), L"127.0.0.1:8123");
 }
