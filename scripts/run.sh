@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds kelvor and runs it under Wine in a demo program folder, on Wine's desktop with a
-# taskbar, with the real proxy when ../shared/polipo (or KELVOR_REAL_POLIPO_DIR) has it and the
-# stand-in otherwise. Then it fetches a page through the proxy from a local origin server and
+# taskbar, with the real proxy that the build makes from its source (the stand-in when the build
+# had no source for it). Then it fetches a page through the proxy from a local origin server and
 # shows what came back and where the proxy cached it. Without a display it uses a virtual one
 # and saves a screenshot. kelvor keeps running when this script ends; stop it from its tray
 # menu (Exit) or with WINEPREFIX=<printed prefix> /usr/lib/wine/wineserver -k.
@@ -17,10 +17,8 @@ if ! /usr/lib/wine/wine --version >/dev/null 2>&1; then
 fi
 build=$PWD/build/$arch
 cmake -S . -B "$build" -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-$arch.cmake -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build "$build" -j2 --target kelvor polipo
-
-real_dir=${KELVOR_REAL_POLIPO_DIR:-$PWD/../shared/polipo}
-real_proxy=$real_dir/polipo-$arch.exe
+cmake --build "$build" -j2 --target demo_programs
+real_proxy=$build/real-polipo/polipo.exe
 
 demo=$PWD/build/demo
 . scripts/wine-env.sh "$demo" "$arch"
@@ -31,10 +29,10 @@ rm -f "$program/kelvor.exe" "$program/polipo.exe"
 cp "$build/bin/kelvor.exe" "$program/"
 if [ -f "$real_proxy" ]; then
   cp "$real_proxy" "$program/polipo.exe"
-  echo "proxy: the real polipo ($(cd "$real_dir" && pwd)/polipo-$arch.exe)"
+  echo "proxy: the real polipo, built from its source ($real_proxy)"
 else
   cp "$build/bin/polipo.exe" "$program/"
-  echo "proxy: the stand-in from tools/polipo (no real one at $real_proxy); it fetches nothing"
+  echo "proxy: the stand-in from tools/polipo, which fetches nothing (the build had no polipo source)"
 fi
 chmod u+w "$program/polipo.exe"
 # Both proxies read it with -c and exit at once without it; empty means the built-in defaults.

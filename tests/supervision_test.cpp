@@ -141,8 +141,10 @@ TEST(OneActionAtATime, NoCommandRunsWhileKelvorRefusesToStart)
 
 TEST(Session, TheEndOfTheSessionStopsTheProxyAndRemovesTheIcon)
 {
+    IconAtDestroy icon;
     RunningKelvor kelvor;
     ASSERT_TRUE(kelvor.Ready());
+    ASSERT_TRUE(icon.Watch(kelvor.Main()));
     Child proxy(kelvor.Records()[0].Pid);
     ASSERT_TRUE(IconShown(kelvor.Main()));
     ASSERT_TRUE(WaitFor([&] {
@@ -158,7 +160,7 @@ TEST(Session, TheEndOfTheSessionStopsTheProxyAndRemovesTheIcon)
     ASSERT_NE(SendMessageTimeoutW(kelvor.Main(), WM_ENDSESSION, TRUE, 0, SMTO_NORMAL, 10000, &answer), 0);
     ASSERT_TRUE(proxy.WaitExit(0));
     EXPECT_LT(MsUntilExit(asked, proxy.Handle()), 2000);
-    EXPECT_FALSE(IconShown(kelvor.Main()));
+    EXPECT_EQ(icon.Answer(), "gone");
     // It asked the proxy to write out what it held before ending it.
     std::string log = ReadFileBytes(kelvor.Program() + L"polipo.log");
     EXPECT_NE(log.find("writeout-objects"), std::string::npos) << log;

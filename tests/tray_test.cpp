@@ -226,10 +226,12 @@ TEST(Tray, TheIconIsAddedAgainWhenTheTaskbarIsCreatedAgain)
     EXPECT_TRUE(IconShown(main));
 }
 
-TEST(Commands, ExitStopsTheProxyThenEndsWithCodeZero)
+TEST(Commands, ExitStopsTheProxyRemovesTheIconThenEndsWithCodeZero)
 {
+    IconAtDestroy icon;
     RunningKelvor kelvor;
     ASSERT_TRUE(kelvor.Ready());
+    ASSERT_TRUE(icon.Watch(kelvor.Main()));
     HANDLE proxy = OpenProcess(SYNCHRONIZE, FALSE, kelvor.Records()[0].Pid);
     ASSERT_NE(proxy, nullptr);
 
@@ -238,7 +240,7 @@ TEST(Commands, ExitStopsTheProxyThenEndsWithCodeZero)
     EXPECT_EQ(kelvor.Process().ExitCode(), 0u);
     EXPECT_EQ(WaitForSingleObject(proxy, 0), WAIT_OBJECT_0);
     CloseHandle(proxy);
-    EXPECT_FALSE(IconShown(kelvor.Main()));
+    EXPECT_EQ(icon.Answer(), "gone");
 }
 
 TEST(Commands, RestartEndsTheProxyAndStartsItAgainTheSameWay)

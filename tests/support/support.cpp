@@ -355,10 +355,23 @@ RunningKelvor::RunningKelvor(const std::string& iniText)
     // The proxies that kelvor starts inherit the variable from it.
     ScopedEnv recordTo(L"KELVOR_PROXY_RECORD", record_);
     kelvor_ = Child(program_ + L"kelvor.exe", L"", dir_.Path());
-    if (!kelvor_.Started())
+    if (!kelvor_.Started()) {
+        startError_ = GetLastError();
         return;
+    }
     main_ = WaitForTopWindow(kelvor_.Id(), L"KELVOR");
     WaitFor([&] { return !Records().empty(); });
+}
+
+testing::AssertionResult RunningKelvor::Ready() const
+{
+    if (!kelvor_.Started())
+        return testing::AssertionFailure() << "kelvor.exe could not be started (" << startError_ << ")";
+    if (!main_)
+        return testing::AssertionFailure() << "kelvor showed no main window; its exit code: " << kelvor_.ExitCode();
+    if (Records().empty())
+        return testing::AssertionFailure() << "kelvor's proxy recorded no start";
+    return testing::AssertionSuccess();
 }
 
 RunningKelvor::~RunningKelvor()
@@ -509,4 +522,32 @@ int64_t MsUntilExit(const FILETIME& from, HANDLE process)
     ULARGE_INTEGER start = {{from.dwLowDateTime, from.dwHighDateTime}};
     ULARGE_INTEGER end = {{ended.dwLowDateTime, ended.dwHighDateTime}};
     return static_cast<int64_t>(end.QuadPart - start.QuadPart) / 10000;
+}
+
+IconAtDestroy::IconAtDestroy()
+    : answerTo_(L"KELVOR_ICON_PROBE", dir_ / L"icon.txt"),
+      probe_(LoadLibraryW((BinDir() + L"\\icon_probe.dll").c_str()))
+{
+}
+
+IconAtDestroy::~IconAtDestroy()
+{
+    if (hook_)
+        UnhookWindowsHookEx(hook_);
+    if (probe_)
+        FreeLibrary(probe_);
+}
+
+bool IconAtDestroy::Watch(HWND main)
+{
+    // Through void*, as GetProcAddress's result must go to a function type of another shape.
+    auto after = probe_ ? reinterpret_cast<HOOKPROC>(reinterpret_cast<void*>(GetProcAddress(probe_, "AfterWindowProc"))) : nullptr;
+    if (after && main)
+        hook_ = SetWindowsHookExW(WH_CALLWNDPROCRET, after, probe_, GetWindowThreadProcessId(main, nullptr));
+    return hook_ != nullptr;
+}
+
+std::string IconAtDestroy::Answer() const
+{
+    return ReadFileBytes(dir_ / L"icon.txt");
 }

@@ -1,6 +1,7 @@
 // Shared pieces of kelvor's tests: temporary folders, files, processes and windows, all real.
 #pragma once
 
+#include <gtest/gtest.h>
 #include <windows.h>
 
 #include <cstdint>
@@ -128,8 +129,9 @@ public:
     RunningKelvor(const RunningKelvor&) = delete;
     RunningKelvor& operator=(const RunningKelvor&) = delete;
 
-    // True once the main window exists and the first proxy has recorded its start.
-    bool Ready() const { return main_ != nullptr && !Records().empty(); }
+    // Success once the main window exists and the first proxy has recorded its start; else
+    // what was missing.
+    testing::AssertionResult Ready() const;
     HWND Main() const { return main_; }
     Child& Process() { return kelvor_; }
     const TempDir& Dir() const { return dir_; }
@@ -143,6 +145,30 @@ private:
     std::wstring record_;
     Child kelvor_;
     HWND main_ = nullptr;
+    DWORD startError_ = ERROR_SUCCESS;
+};
+
+// Whether kelvor's icon is still in the notification area right after its main window has
+// handled WM_DESTROY, while it is still a window: the shell drops a destroyed window's icons by
+// itself, so only then does the answer tell whether kelvor removed its icon. Made before kelvor
+// starts (kelvor inherits where to write the answer), then set on its main window.
+class IconAtDestroy {
+public:
+    IconAtDestroy();
+    ~IconAtDestroy();
+    IconAtDestroy(const IconAtDestroy&) = delete;
+    IconAtDestroy& operator=(const IconAtDestroy&) = delete;
+
+    // Hooks main's thread; false when the hook could not be set.
+    bool Watch(HWND main);
+    // "shown" or "gone" once kelvor's main window has handled WM_DESTROY; empty before.
+    std::string Answer() const;
+
+private:
+    TempDir dir_;
+    ScopedEnv answerTo_;
+    HMODULE probe_ = nullptr;
+    HHOOK hook_ = nullptr;
 };
 
 // The first top-level window of process pid with that class and title, waiting up to timeoutMs.
