@@ -38,6 +38,13 @@ void Kill(DWORD pid)
     proxy.WaitExit(5000);
 }
 
+// Sends a menu command and returns once kelvor has handled it; false if it did not answer.
+bool Command(HWND main, UINT command)
+{
+    DWORD_PTR result = 0;
+    return SendMessageTimeoutW(main, WM_COMMAND, command, 0, SMTO_ABORTIFHUNG, 5000, &result) != 0;
+}
+
 }  // namespace
 
 TEST(Supervision, AProxyKilledFromOutsideRunsAgainWithinTwoSeconds)
@@ -97,9 +104,8 @@ TEST(OneActionAtATime, SettingsAndAboutOpenOnce)
         PostMessageW(kelvor.Main(), WM_COMMAND, command, 0);
         HWND dialog = WaitForWindowTitled(kelvor.Process().Id(), L"#32770", caption);
         ASSERT_NE(dialog, nullptr);
-        PostMessageW(kelvor.Main(), WM_COMMAND, command, 0);
-        ASSERT_TRUE(WaitUntilIdle(kelvor.Main()));
-        Sleep(300);
+        // Sent, so that it has been handled when the call returns.
+        ASSERT_TRUE(Command(kelvor.Main(), command));
         int open = 0;
         for (HWND window : TopWindows(kelvor.Process().Id(), L"#32770"))
             open += WindowText(window) == caption ? 1 : 0;
@@ -126,8 +132,7 @@ TEST(OneActionAtATime, NoCommandRunsWhileKelvorRefusesToStart)
     HWND main = WaitForTopWindow(kelvor.Id(), L"KELVOR");
     ASSERT_NE(main, nullptr);
     for (UINT command : {CMD_RESTART, CMD_PURGE_CACHE, CMD_SETTINGS, CMD_EXIT})
-        PostMessageW(main, WM_COMMAND, command, 0);
-    Sleep(1500);
+        EXPECT_TRUE(Command(main, command)) << command;
     EXPECT_TRUE(ReadProxyRecords(record).empty());
     EXPECT_EQ(WaitForWindowTitled(kelvor.Id(), L"#32770", L"Settings", 300), nullptr);
     EXPECT_TRUE(kelvor.Running());
