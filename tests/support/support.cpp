@@ -21,16 +21,21 @@ TempDir::TempDir()
 {
     wchar_t base[MAX_PATH];
     GetTempPathW(MAX_PATH, base);
+    // Wine hands out a process id again at once, and a folder of an earlier test program with
+    // that id can still be on its way out (delete pending, while a process it started ends):
+    // the start time of this process makes the names its own.
+    FILETIME created{};
+    FILETIME unused{};
+    GetProcessTimes(GetCurrentProcess(), &created, &unused, &unused, &unused);
     static unsigned counter = 0;
-    for (;;) {
-        wchar_t name[64];
-        swprintf(name, 64, L"kelvor-test-%lu-%u", GetCurrentProcessId(), counter++);
+    for (int tries = 0; tries < 1000; ++tries) {
+        wchar_t name[80];
+        swprintf(name, 80, L"kelvor-test-%lu-%08lx-%u", GetCurrentProcessId(), created.dwLowDateTime, counter++);
         path_ = std::wstring(base) + name;
         if (CreateDirectoryW(path_.c_str(), nullptr))
             return;
-        if (GetLastError() != ERROR_ALREADY_EXISTS)
-            return;
     }
+    ADD_FAILURE() << "no temporary folder could be made in " << Narrow(base) << " (" << GetLastError() << ")";
 }
 
 TempDir::~TempDir()
