@@ -41,6 +41,8 @@ struct AppState {
     int64_t CacheBytes;               // what the last pass left, -1 before the first
     HWND SettingsDialog;              // open dialogs, each opened once
     HWND AboutDialog;
+    std::wstring SystemProxyAddress;  // kelvor's proxy as this run set the system's to; empty when not
+    bool SystemProxyInCharge;         // this run answers for proxy-restore.ini
 
     // The timer's pass runs on a thread of its own; these belong to the user-interface thread,
     // except StopTrim, which the pass reads.

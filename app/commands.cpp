@@ -10,6 +10,7 @@
 #include "app/messages.h"
 #include "app/resources/resource.h"
 #include "app/proxy_control.h"
+#include "app/system_proxy.h"
 #include "app/trim_schedule.h"
 
 namespace {
@@ -121,6 +122,9 @@ LRESULT OnCommand(HWND window, WPARAM wParam, LPARAM lParam)
         break;
     case CMD_START_WITH_WINDOWS:
         ToggleStartWithWindows(window);
+        break;
+    case CMD_SYSTEM_PROXY:
+        ToggleSystemProxy(window);
         break;
     }
     return DefWindowProcW(window, WM_COMMAND, wParam, lParam);

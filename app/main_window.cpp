@@ -8,6 +8,7 @@
 #include "app/proxy_control.h"
 #include "app/settings_problems.h"
 #include "app/supervisor.h"
+#include "app/system_proxy.h"
 #include "app/trim_schedule.h"
 #include "proxy/detect.h"
 
@@ -35,6 +36,7 @@ void OnDestroy(HWND window)
     EndTrimPasses(window);
     KillTimer(window, RESTART_TIMER_ID);
     KillTimer(window, ICON_TIMER_ID);
+    GiveBackSystemProxyAtEnd(window, true);
     StopSupervisedProxy(false);
     RemoveTrayIcon(window);
     PostQuitMessage(0);
@@ -50,6 +52,7 @@ void OnEndSession(HWND window, bool ending)
     // The pass is told to end but not waited for: the system ends the process with it.
     EndTrimPasses(window, false);
     KillTimer(window, RESTART_TIMER_ID);
+    GiveBackSystemProxyAtEnd(window, false);
     StopSupervisedProxy(true);
     RemoveTrayIcon(window);
     // Windows may also end the session of a program only (to update it): then kelvor ends too.

@@ -3,6 +3,7 @@
 #include "app/app_state.h"
 #include "app/messages.h"
 #include "app/resources/resource.h"
+#include "app/system_proxy.h"
 #include "app/tray.h"
 #include "proxy/launch.h"
 
@@ -50,6 +51,7 @@ void GiveUp(HWND window)
     if (!words.empty())
         text += L"\n" + words;
     ShowBalloon(window, LoadText(IDS_PROXY_STOPPED_TITLE), text, true);
+    SystemProxyFollowsProxy(window, false);
 }
 
 // One more end of the proxy, for reason: start it again after a pause, or give up.
@@ -82,6 +84,7 @@ void WatchProxy(HWND window)
                                     INFINITE, WT_EXECUTEONLYONCE))
         App.ProxyWait = wait;
     UpdateTrayIcon(window);
+    SystemProxyFollowsProxy(window, true);
 }
 
 void StopWatchingProxy()
@@ -107,6 +110,7 @@ void ProxyNotStarted(HWND window, DWORD error)
     App.ProxyEndReason = BootFailureText(error);
     App.Supervision = ProxyState::Stopped;
     UpdateTrayIcon(window);
+    SystemProxyFollowsProxy(window, false);
 }
 
 void OnProxyEnded(HWND window, DWORD processId)

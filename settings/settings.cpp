@@ -138,6 +138,34 @@ bool WriteValue(const std::wstring& file, const wchar_t* key, const std::wstring
     return false;
 }
 
+// kelvor.ini made ready for the profile writer: created as UTF-16 when absent (with every key of
+// a polipo.ini the settings came from), made UTF-16 when its code page cannot hold what is to be
+// written. created tells whether this call made the file.
+bool PrepareFile(const std::wstring& programDir, const Settings& settings, bool fitsCodePage, bool& created,
+                 DWORD& error)
+{
+    error = ERROR_SUCCESS;
+    std::wstring file = programDir + L"kelvor.ini";
+    created = false;
+    if (Exists(file))
+        return fitsCodePage || MakeUnicodeFile(file, error);
+    if (!CreateUnicodeFile(file, error))
+        return false;
+    created = true;
+    // The trim interval and whatever else the older file held are not lost with it.
+    if (!settings.FromLegacyFile)
+        return true;
+    std::wstring section(VALUE_BUFFER, L'\0');
+    DWORD length = GetPrivateProfileSectionW(SETTINGS_SECTION, &section[0], VALUE_BUFFER,
+                                             (programDir + L"polipo.ini").c_str());
+    if (length == 0 || WritePrivateProfileSectionW(SETTINGS_SECTION, section.c_str(), file.c_str()))
+        return true;
+    error = GetLastError();
+    DeleteFileW(file.c_str());
+    created = false;
+    return false;
+}
+
 }  // namespace
 
 std::wstring WithoutBlanks(const std::wstring& text)
@@ -165,34 +193,19 @@ Settings LoadSettings(const std::wstring& programDir)
     // Any whole size is meant: 0 and below switch trimming off. An interval is a window timer's.
     ReadNumber(settings, file, L"cache size", INT_MIN, INT_MAX, 0, settings.CacheSizeMB);
     ReadNumber(settings, file, L"cache trim interval", 1, LONGEST_INTERVAL_MIN, 120, settings.TrimIntervalMin);
+    bool cut = false;
+    settings.SystemProxy = WithoutBlanks(ReadValue(file, L"system proxy", L"0", cut)) == L"1";
     return settings;
 }
 
 bool SaveSettings(const std::wstring& programDir, const Settings& settings, DWORD& error)
 {
-    error = ERROR_SUCCESS;
     std::wstring file = programDir + L"kelvor.ini";
     bool created = false;
-    if (!Exists(file)) {
-        if (!CreateUnicodeFile(file, error))
-            return false;
-        created = true;
-    } else if (!FitsAnsiCodePage(settings.CacheDir) && !MakeUnicodeFile(file, error)) {
+    if (!PrepareFile(programDir, settings, FitsAnsiCodePage(settings.CacheDir), created, error))
         return false;
-    }
-    bool saved = true;
-    // The trim interval and whatever else the older file held are not lost with it.
-    if (created && settings.FromLegacyFile) {
-        std::wstring section(VALUE_BUFFER, L'\0');
-        DWORD length = GetPrivateProfileSectionW(SETTINGS_SECTION, &section[0], VALUE_BUFFER,
-                                                 (programDir + L"polipo.ini").c_str());
-        if (length > 0 && !WritePrivateProfileSectionW(SETTINGS_SECTION, section.c_str(), file.c_str())) {
-            error = GetLastError();
-            saved = false;
-        }
-    }
-    saved = saved && WriteValue(file, L"cache dir", settings.CacheDir, error) &&
-            WriteValue(file, L"cache size", std::to_wstring(settings.CacheSizeMB), error);
+    bool saved = WriteValue(file, L"cache dir", settings.CacheDir, error) &&
+                 WriteValue(file, L"cache size", std::to_wstring(settings.CacheSizeMB), error);
     // A folder that would come back otherwise than written is not saved, whatever the file says.
     bool cut = false;
     if (saved && ReadValue(file, L"cache dir", MISSING, cut) != WithoutBlanks(settings.CacheDir)) {
@@ -203,4 +216,17 @@ bool SaveSettings(const std::wstring& programDir, const Settings& settings, DWOR
     if (!saved && created)
         DeleteFileW(file.c_str());
     return saved;
+}
+
+bool SaveSystemProxyChoice(const std::wstring& programDir, const Settings& settings, bool on, DWORD& error)
+{
+    std::wstring file = programDir + L"kelvor.ini";
+    bool created = false;
+    if (!PrepareFile(programDir, settings, true, created, error))
+        return false;
+    if (WriteValue(file, L"system proxy", on ? L"1" : L"0", error))
+        return true;
+    if (created)
+        DeleteFileW(file.c_str());
+    return false;
 }

@@ -19,6 +19,7 @@ struct Settings {
     std::wstring CacheDir;       // as written: may be relative to the program folder
     int CacheSizeMB = 200;       // megabytes of 1,048,576 bytes; 0 or below: no trimming
     int TrimIntervalMin = 120;   // minutes between trim passes
+    bool SystemProxy = false;    // "system proxy=1": the system's proxy settings point at kelvor's
     std::wstring File;           // the file these came from; empty when none was there
     bool FromLegacyFile = false; // read from polipo.ini, kelvor.ini being absent
     bool CacheDirCut = false;    // the cache dir was longer than anything kelvor reads
@@ -41,3 +42,7 @@ Settings LoadSettings(const std::wstring& programDir);
 // polipo.ini the new file first gets every key of that one. False, with the system's error code
 // in error, when the file could not be written or would not give the folder back.
 bool SaveSettings(const std::wstring& programDir, const Settings& settings, DWORD& error);
+
+// Writes "system proxy" (1 or 0) to programDir's kelvor.ini, creating the file as SaveSettings
+// does. False, with the system's error code, when it could not be written.
+bool SaveSystemProxyChoice(const std::wstring& programDir, const Settings& settings, bool on, DWORD& error);

@@ -3,7 +3,7 @@
 set -euo pipefail
 objdump=$1
 exe=$2
-allowed='^(kernel32|user32|shell32|ole32|advapi32|psapi|ws2_32|msvcrt)\.dll$'
+allowed='^(kernel32|user32|shell32|ole32|advapi32|psapi|ws2_32|wininet|msvcrt)\.dll$'
 status=0
 mapfile -t dlls < <("$objdump" -p "$exe" | sed -n 's/^\s*DLL Name: //p')
 [ ${#dlls[@]} -gt 0 ] || { echo "no imports found in $exe"; exit 1; }

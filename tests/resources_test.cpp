@@ -153,13 +153,14 @@ TEST_F(Resources, TrayMenuListsTheCommandsInOrder)
                              {CMD_RESTART, L"&Restart"},
                              {CMD_PURGE_CACHE, L"&Purge cache"},
                              {0, nullptr},
+                             {CMD_SYSTEM_PROXY, L"&Use as system proxy"},
                              {CMD_START_WITH_WINDOWS, L"Start with &Windows"},
                              {CMD_ABOUT, L"&About..."},
                              {0, nullptr},
                              {CMD_EXIT, L"E&xit"}};
     HMENU tray = GetSubMenu(menu, 0);
-    ASSERT_EQ(GetMenuItemCount(tray), 11);
-    for (int i = 0; i < 11; ++i) {
+    ASSERT_EQ(GetMenuItemCount(tray), 12);
+    for (int i = 0; i < 12; ++i) {
         wchar_t text[64] = L"";
         MENUITEMINFOW info{};
         info.cbSize = sizeof(info);

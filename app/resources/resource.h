@@ -33,6 +33,13 @@
 #define IDS_CACHE_DIR_UNREADABLE 40032
 #define IDS_NOTHING_PURGED 40033
 #define IDS_OPEN_FAILED 40034
+#define IDS_LAN_SETTINGS 40035
+#define IDS_SYSTEM_PROXY_TITLE 40036
+#define IDS_SYSTEM_PROXY_REFUSED 40037
+#define IDS_SYSTEM_PROXY_NOT_SAVED 40038
+#define IDS_SYSTEM_PROXY_NOT_GIVEN_BACK 40039
+#define IDS_SYSTEM_PROXY_RECOVERED 40040
+#define IDS_SYSTEM_PROXY_KEPT 40041
 
 // Icons: the same picture, large for the window class and the About box, small for the tray
 // and the class's small icon; the stopped picture for the tray once the proxy is given up
@@ -53,6 +60,7 @@
 #define CMD_PURGE_CACHE 155
 #define CMD_SETTINGS 156
 #define CMD_START_WITH_WINDOWS 157
+#define CMD_SYSTEM_PROXY 158
 
 // Dialogs and their controls
 #define IDD_SETTINGS 101

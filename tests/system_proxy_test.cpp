@@ -1,0 +1,352 @@
+// "Use as system proxy": the user's own proxy settings in this Wine prefix, pointed at kelvor's
+// proxy and given back, read the way a browser's network stack reads them (InternetQueryOptionW)
+// and as the registry keeps them. Wine's WinINet keeps the proxy's on/off flag and its server
+// per connection; it drops the bypass list and the automatic-configuration address when they are
+// set (it reads the bypass list from ProxyOverride, never the address), so those two are checked
+// in the saved file and in the registry, where they must come back untouched.
+#include <windows.h>
+#include <wininet.h>
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <optional>
+#include <vector>
+
+#include "app/resources/resource.h"
+#include "proxy/system_proxy_rules.h"
+#include "settings/proxy_restore.h"
+#include "tests/support/support.h"
+
+namespace {
+
+constexpr wchar_t INTERNET_SETTINGS[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings";
+constexpr const wchar_t* VALUES[] = {L"ProxyEnable", L"ProxyServer", L"ProxyOverride", L"AutoConfigURL"};
+constexpr wchar_t KELVORS[] = L"127.0.0.1:8123";
+
+std::wstring Text(LPWSTR text)
+{
+    std::wstring copy = text ? text : L"(none)";
+    if (text)
+        GlobalFree(text);
+    return copy;
+}
+
+// What a browser reads of the LAN settings, then what the registry holds.
+std::wstring Seen()
+{
+    INTERNET_PER_CONN_OPTIONW options[4] = {};
+    options[0].dwOption = INTERNET_PER_CONN_FLAGS;
+    options[1].dwOption = INTERNET_PER_CONN_PROXY_SERVER;
+    options[2].dwOption = INTERNET_PER_CONN_PROXY_BYPASS;
+    options[3].dwOption = INTERNET_PER_CONN_AUTOCONFIG_URL;
+    INTERNET_PER_CONN_OPTION_LISTW list{};
+    list.dwSize = sizeof(list);
+    list.dwOptionCount = 4;
+    list.pOptions = options;
+    DWORD size = sizeof(list);
+    if (!InternetQueryOptionW(nullptr, INTERNET_OPTION_PER_CONNECTION_OPTION, &list, &size))
+        return L"(query failed)";
+    std::wstring seen = L"flags " + std::to_wstring(options[0].Value.dwValue) + L", " +
+                        Text(options[1].Value.pszValue) + L", " + Text(options[2].Value.pszValue) + L", " +
+                        Text(options[3].Value.pszValue) + L" | registry:";
+    HKEY key = nullptr;
+    RegOpenKeyExW(HKEY_CURRENT_USER, INTERNET_SETTINGS, 0, KEY_QUERY_VALUE, &key);
+    for (const wchar_t* name : VALUES) {
+        BYTE data[2048] = {};
+        DWORD type = 0;
+        DWORD bytes = sizeof(data) - sizeof(wchar_t);
+        if (!key || RegQueryValueExW(key, name, nullptr, &type, data, &bytes) != ERROR_SUCCESS)
+            seen += L" (none)";
+        else
+            seen += L" " + (type == REG_DWORD ? std::to_wstring(*reinterpret_cast<DWORD*>(data))
+                                              : std::wstring(reinterpret_cast<wchar_t*>(data)));
+    }
+    if (key)
+        RegCloseKey(key);
+    return seen;
+}
+
+bool NamesKelvor()
+{
+    return Seen().find(std::wstring(L", ") + KELVORS + L",") != std::wstring::npos;
+}
+
+void SetValue(const wchar_t* name, const std::optional<std::wstring>& text, DWORD number = 0)
+{
+    HKEY key = nullptr;
+    RegCreateKeyExW(HKEY_CURRENT_USER, INTERNET_SETTINGS, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr);
+    if (!text && number == 0)
+        RegDeleteValueW(key, name);
+    else if (text)
+        RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text->c_str()),
+                       static_cast<DWORD>((text->size() + 1) * sizeof(wchar_t)));
+    else
+        RegSetValueExW(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&number), sizeof(number));
+    RegCloseKey(key);
+}
+
+// The prefix's Internet settings are the user's own for the test: a manual proxy with a bypass
+// list and an automatic-configuration address. Whatever the prefix held goes back afterwards.
+class UsersOwnSettings : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        HKEY key = nullptr;
+        RegCreateKeyExW(HKEY_CURRENT_USER, INTERNET_SETTINGS, 0, nullptr, 0, KEY_QUERY_VALUE, nullptr, &key, nullptr);
+        for (const wchar_t* name : VALUES) {
+            Kept kept{name, 0, {}};
+            DWORD bytes = 0;
+            if (RegQueryValueExW(key, name, nullptr, &kept.Type, nullptr, &bytes) == ERROR_SUCCESS) {
+                kept.Data.resize(bytes);
+                RegQueryValueExW(key, name, nullptr, &kept.Type, kept.Data.data(), &bytes);
+            }
+            kept_.push_back(kept);
+        }
+        RegCloseKey(key);
+        SetValue(L"ProxyEnable", std::nullopt, 1);
+        SetValue(L"ProxyServer", L"user.example:3128");
+        SetValue(L"ProxyOverride", L"*.intranet;<local>");
+        SetValue(L"AutoConfigURL", L"http://config.example/proxy.pac");
+        own_ = Seen();
+    }
+
+    void TearDown() override
+    {
+        HKEY key = nullptr;
+        RegCreateKeyExW(HKEY_CURRENT_USER, INTERNET_SETTINGS, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr);
+        for (const Kept& kept : kept_) {
+            if (kept.Data.empty())
+                RegDeleteValueW(key, kept.Name);
+            else
+                RegSetValueExW(key, kept.Name, 0, kept.Type, kept.Data.data(), static_cast<DWORD>(kept.Data.size()));
+        }
+        RegCloseKey(key);
+    }
+
+    // kelvor started and told to use its proxy as the system's.
+    void TurnOn(RunningKelvor& kelvor)
+    {
+        ASSERT_TRUE(kelvor.Ready());
+        PostMessageW(kelvor.Main(), WM_COMMAND, CMD_SYSTEM_PROXY, 0);
+        ASSERT_TRUE(WaitFor(NamesKelvor)) << Narrow(Seen());
+        EXPECT_TRUE(Exists(kelvor.Program() + PROXY_RESTORE_FILE));
+        EXPECT_EQ(GetPrivateProfileIntW(L"kelvor", L"system proxy", 0, (kelvor.Program() + L"kelvor.ini").c_str()), 1u);
+    }
+
+    struct Kept {
+        const wchar_t* Name;
+        DWORD Type;
+        std::vector<BYTE> Data;
+    };
+    std::vector<Kept> kept_;
+    std::wstring own_;
+};
+
+void KillKelvorAndItsProxy(RunningKelvor& kelvor)
+{
+    TerminateProcess(kelvor.Process().Handle(), 9);
+    kelvor.Process().WaitExit(5000);
+    Child proxy(kelvor.Records().back().Pid);
+    TerminateProcess(proxy.Handle(), 9);
+    proxy.WaitExit(5000);
+}
+
+// kelvor started again in the same folder after it was killed: once its proxy runs, the system
+// uses that proxy again with the user's settings still saved from before, or has the user's
+// settings back. Then its Exit.
+void StartAgainAndExit(RunningKelvor& kelvor, bool kelvorsAgain)
+{
+    // Its proxy is recorded with the first one's, so that it is ended with them whatever happens.
+    ScopedEnv recordTo(L"KELVOR_PROXY_RECORD", kelvor.Dir() / L"proxy-starts.txt");
+    Child again(kelvor.Program() + L"kelvor.exe", L"", kelvor.Dir().Path());
+    HWND main = WaitForTopWindow(again.Id(), L"KELVOR");
+    ASSERT_NE(main, nullptr);
+    // A command is taken from the queue only once the start, the proxy's included, is over.
+    PostMessageW(main, WM_COMMAND, CMD_ABOUT, 0);
+    HWND about = WaitForWindowTitled(again.Id(), L"#32770", L"About");
+    ASSERT_NE(about, nullptr);
+    PostMessageW(about, WM_COMMAND, IDCANCEL, 0);
+    EXPECT_EQ(NamesKelvor(), kelvorsAgain) << Narrow(Seen());
+    SavedProxySettings saved;
+    ASSERT_EQ(LoadProxyRestore(kelvor.Program() + PROXY_RESTORE_FILE, saved), kelvorsAgain);
+    if (kelvorsAgain) {
+        ASSERT_EQ(saved.Connections.size(), 1u);
+        EXPECT_EQ(saved.Connections[0].Server.value_or(L""), L"user.example:3128");
+    }
+    ASSERT_TRUE(WaitFor([&] { return !IsWindow(about); }));
+    PostMessageW(main, WM_COMMAND, CMD_EXIT, 0);
+    ASSERT_TRUE(again.WaitExit(15000));
+}
+
+}  // namespace
+
+TEST(SystemProxyRules, TheUsersBypassEntriesAreKeptAndTheLocalNetworksAdded)
+{
+    std::wstring local = L"<local>;localhost;127.*;10.*;172.16.*;172.17.*;172.18.*;172.19.*;172.20.*;172.21.*;"
+                         L"172.22.*;172.23.*;172.24.*;172.25.*;172.26.*;172.27.*;172.28.*;172.29.*;172.30.*;"
+                         L"172.31.*;192.168.*";
+    EXPECT_EQ(BypassWithLocalAddresses(std::nullopt), local);
+    EXPECT_EQ(BypassWithLocalAddresses(L""), local);
+    EXPECT_EQ(BypassWithLocalAddresses(L" *.intranet ;; 10.* ;LOCALHOST"),
+              L"*.intranet;10.*;LOCALHOST;<local>;127.*;172.16.*;172.17.*;172.18.*;172.19.*;172.20.*;172.21.*;"
+              L"172.22.*;172.23.*;172.24.*;172.25.*;172.26.*;172.27.*;172.28.*;172.29.*;172.30.*;172.31.*;"
+              L"192.168.*");
+}
+
+TEST(SystemProxyRules, OnlyConnectionsThatStillNameKelvorsProxyTakeTheSavedSettings)
+{
+    ConnectionProxy savedLan{L"", PROXY_TYPE_PROXY, L"user.example:3128", L"<local>", std::nullopt};
+    ConnectionProxy savedVpn{L"Office VPN", PROXY_TYPE_DIRECT, std::nullopt, std::nullopt, L"http://pac/"};
+    ConnectionProxy lanNow = PointedAt(savedLan, KELVORS);
+    ConnectionProxy vpnNow{L"Office VPN", PROXY_TYPE_DIRECT | PROXY_TYPE_PROXY, L"changed.example:80", L"", std::nullopt};
+    ConnectionProxy newNow{L"New", PROXY_TYPE_DIRECT, std::nullopt, std::nullopt, std::nullopt};
+    std::vector<ConnectionProxy> own = OwnSettings({lanNow, vpnNow, newNow}, {savedLan, savedVpn}, KELVORS);
+    ASSERT_EQ(own.size(), 3u);
+    EXPECT_TRUE(own[0] == savedLan);
+    EXPECT_TRUE(own[1] == vpnNow);
+    EXPECT_TRUE(own[2] == newNow);
+    EXPECT_FALSE(NamesAddress(ConnectionProxy{L"", PROXY_TYPE_DIRECT, KELVORS, {}, {}}, KELVORS));
+}
+
+TEST(SystemProxyRules, TheSavedFileGivesBackEveryTextAsItWasAndUnsetTextsUnset)
+{
+    TempDir dir;
+    SavedProxySettings saved{KELVORS,
+                             {{L"", PROXY_TYPE_DIRECT | PROXY_TYPE_PROXY, L" user.example:3128 ", L"\"*.a\";<local>", L""},
+                              {L"Office \u00c9 VPN", PROXY_TYPE_DIRECT, std::nullopt, std::nullopt, L"http://pac/x.pac"}}};
+    DWORD error = 0;
+    ASSERT_TRUE(SaveProxyRestore(dir / PROXY_RESTORE_FILE, saved, error)) << error;
+    EXPECT_EQ(ReadFileBytes(dir / PROXY_RESTORE_FILE).substr(0, 2), "\xFF\xFE");
+    EXPECT_FALSE(Exists(dir / L"proxy-restore.ini.new"));
+    SavedProxySettings loaded;
+    ASSERT_TRUE(LoadProxyRestore(dir / PROXY_RESTORE_FILE, loaded));
+    EXPECT_EQ(loaded.Address, saved.Address);
+    ASSERT_EQ(loaded.Connections.size(), 2u);
+    EXPECT_TRUE(loaded.Connections[0] == saved.Connections[0]);
+    EXPECT_TRUE(loaded.Connections[1] == saved.Connections[1]);
+
+    // A folder that takes no file: nothing is written, and the reason comes back.
+    EXPECT_FALSE(SaveProxyRestore(dir / L"missing\\proxy-restore.ini", saved, error));
+    EXPECT_EQ(error, static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
+    EXPECT_FALSE(LoadProxyRestore(dir / L"missing\\proxy-restore.ini", loaded));
+}
+
+TEST_F(UsersOwnSettings, EveryWayKelvorEndsGivesTheUsersOwnSettingsBackExactly)
+{
+    struct Way {
+        const char* Name;
+        void (*End)(RunningKelvor&);
+    };
+    const Way ways[] = {
+        {"turned off", [](RunningKelvor& kelvor) { PostMessageW(kelvor.Main(), WM_COMMAND, CMD_SYSTEM_PROXY, 0); }},
+        {"Exit",
+         [](RunningKelvor& kelvor) {
+             PostMessageW(kelvor.Main(), WM_COMMAND, CMD_EXIT, 0);
+             kelvor.Process().WaitExit(15000);
+         }},
+        {"logoff",
+         [](RunningKelvor& kelvor) {
+             DWORD_PTR answer = 0;
+             SendMessageTimeoutW(kelvor.Main(), WM_ENDSESSION, TRUE, 0, SMTO_NORMAL, 10000, &answer);
+         }},
+        {"proxy given up, then Restart and Exit",
+         [](RunningKelvor& kelvor) {
+             // Without its config the proxy ends at once, and three such ends give it up.
+             std::wstring config = kelvor.Program() + L"config";
+             DeleteFileW(config.c_str());
+             Child proxy(kelvor.Records()[0].Pid);
+             TerminateProcess(proxy.Handle(), 9);
+             ASSERT_TRUE(WaitFor([&] { return !NamesKelvor(); }, 15000));
+             EXPECT_FALSE(Exists(kelvor.Program() + PROXY_RESTORE_FILE));
+             // Running again, it is the system's proxy again.
+             WriteFileBytes(config, "");
+             PostMessageW(kelvor.Main(), WM_COMMAND, CMD_RESTART, 0);
+             ASSERT_TRUE(WaitFor(NamesKelvor)) << Narrow(Seen());
+             PostMessageW(kelvor.Main(), WM_COMMAND, CMD_EXIT, 0);
+             kelvor.Process().WaitExit(15000);
+         }},
+        {"killed, started again, Exit",
+         [](RunningKelvor& kelvor) {
+             KillKelvorAndItsProxy(kelvor);
+             EXPECT_TRUE(NamesKelvor());
+             StartAgainAndExit(kelvor, true);
+         }},
+        {"killed, started again with the choice off",
+         [](RunningKelvor& kelvor) {
+             KillKelvorAndItsProxy(kelvor);
+             WriteFileBytes(kelvor.Program() + L"kelvor.ini", "[kelvor]\r\nsystem proxy=0\r\n");
+             StartAgainAndExit(kelvor, false);
+         }},
+    };
+    for (const Way& way : ways) {
+        SCOPED_TRACE(way.Name);
+        RunningKelvor kelvor;
+        TurnOn(kelvor);
+        way.End(kelvor);
+        EXPECT_TRUE(WaitFor([&] { return Seen() == own_; })) << Narrow(Seen()) << "\n" << Narrow(own_);
+        EXPECT_FALSE(Exists(kelvor.Program() + PROXY_RESTORE_FILE));
+    }
+}
+
+TEST_F(UsersOwnSettings, AConnectionTheUserChangedMeanwhileIsLeftAsTheUserSetIt)
+{
+    RunningKelvor kelvor;
+    TurnOn(kelvor);
+    SetValue(L"ProxyServer", L"other.example:8080");
+    std::wstring users = Seen();
+    PostMessageW(kelvor.Main(), WM_COMMAND, CMD_EXIT, 0);
+    ASSERT_TRUE(kelvor.Process().WaitExit(15000));
+    EXPECT_EQ(Seen(), users);
+    EXPECT_FALSE(Exists(kelvor.Program() + PROXY_RESTORE_FILE));
+}
+
+TEST_F(UsersOwnSettings, AProgramFolderThatTakesNoFileRefusesAndChangesNothing)
+{
+    RunningKelvor kelvor;
+    ASSERT_TRUE(kelvor.Ready());
+    // Wine runs as root here, whom no file permission stops: the folder is made immutable.
+    using UnixName = char*(CDECL*)(const wchar_t*);
+    auto unixName = reinterpret_cast<UnixName>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
+    char* folder = unixName ? unixName(kelvor.Program().c_str()) : nullptr;
+    ASSERT_NE(folder, nullptr);
+    std::wstring unixFolder = Widen(folder);
+    HeapFree(GetProcessHeap(), 0, folder);
+    // Wine starts a Unix program when it is named in the command line alone, but gives no handle
+    // to wait on: what it did is seen in the folder.
+    auto chattr = [&](const wchar_t* change) {
+        std::wstring line = L"Z:\\usr\\bin\\chattr " + std::wstring(change) + L" " + unixFolder;
+        STARTUPINFOW startup{};
+        startup.cb = sizeof(startup);
+        PROCESS_INFORMATION info{};
+        if (!CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info))
+            return false;
+        CloseHandle(info.hThread);
+        CloseHandle(info.hProcess);
+        bool wanted = change[0] == L'-';
+        return WaitFor([&] {
+            HANDLE probe = CreateFileW((kelvor.Program() + L"probe").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                       FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+            if (probe != INVALID_HANDLE_VALUE)
+                CloseHandle(probe);
+            return (probe != INVALID_HANDLE_VALUE) == wanted;
+        });
+    };
+    // Undone whatever happens, or the folder outlives the test.
+    struct Undo {
+        std::function<bool(const wchar_t*)> Chattr;
+        ~Undo() { Chattr(L"-i"); }
+    } undo{chattr};
+    if (!chattr(L"+i"))
+        GTEST_SKIP() << "chattr cannot make " << Narrow(unixFolder) << " immutable here";
+
+    PostMessageW(kelvor.Main(), WM_COMMAND, CMD_SYSTEM_PROXY, 0);
+    std::wstring box = PressOkOnMessageBox(kelvor.Process().Id());
+    EXPECT_EQ(box.find(L"kelvor: Your own proxy settings could not be saved to " + kelvor.Program() +
+                       L"proxy-restore.ini, so kelvor changed nothing: "),
+              0u)
+        << Narrow(box);
+    EXPECT_EQ(Seen(), own_);
+    EXPECT_FALSE(Exists(kelvor.Program() + PROXY_RESTORE_FILE));
+}
