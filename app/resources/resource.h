@@ -33,6 +33,11 @@
 #define IDS_CACHE_DIR_UNREADABLE 40032
 #define IDS_NOTHING_PURGED 40033
 #define IDS_OPEN_FAILED 40034
+#define IDS_CACHE_DIR_INSIDE 40035
+#define IDS_CACHE_DIR_IS_LINK 40036
+#define IDS_CACHE_DIR_UNSET 40037
+#define IDS_UNSET_NO_CACHE 40038
+#define IDS_SETTINGS_UNREADABLE 40039
 
 // Icons: the same picture, large for the window class and the About box, small for the tray
 // and the class's small icon; the stopped picture for the tray once the proxy is given up
