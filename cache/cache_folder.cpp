@@ -141,20 +141,6 @@ bool IsInside(const FolderOnDisk& inner, const FolderOnDisk& outer)
     return NamedInside(inner, outer);
 }
 
-// A volume mounted in a folder, or a drive letter given to one, has a root that is no root by
-// its name: the folder is a root when it is the volume's own.
-bool IsRootOfItsVolume(const FolderOnDisk& folder)
-{
-    if (!folder.Known)
-        return false;
-    std::wstring volume(MAX_PATH + 1, L'\0');
-    if (!GetVolumePathNameW(LongPathForm(folder.Names[0]).c_str(), &volume[0], MAX_PATH))
-        return false;
-    volume.resize(wcslen(volume.c_str()));
-    FolderId id;
-    return IdOf(volume, id) && id == folder.Id;
-}
-
 void AddFolder(std::vector<ProtectedFolder>& folders, const std::wstring& path, bool inside = false)
 {
     folders.push_back(ProtectedFolder{WithoutTrailingSeparator(FullPathOf(path)), inside});
@@ -252,8 +238,6 @@ CacheDirVerdict CheckCacheDir(const std::wstring& resolved, const std::vector<Pr
         if (IsVolumeRoot(name))
             return CacheDirVerdict::VolumeRoot;
     }
-    if (IsRootOfItsVolume(cache))
-        return CacheDirVerdict::VolumeRoot;
     std::vector<FolderOnDisk> examined;
     for (const ProtectedFolder& folder : protectedFolders)
         examined.push_back(Examine(folder.Path));

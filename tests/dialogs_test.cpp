@@ -344,25 +344,30 @@ TEST(Settings, AFolderThatHoldsTheProgramOrADriveIsRefusedAndTheDialogStaysOpen)
         std::wstring Text;
     };
     const std::wstring other = L" kelvor deletes files only in a folder of the cache's own. Please choose another folder.";
-    // The program folder by a second drive letter, and a folder inside the Windows folder.
-    ScopedDriveLetter drive(kelvor.Dir().Path());
-    ASSERT_TRUE(drive.Made());
-    std::wstring byLetter = drive.Root() + L"kelvor";
+    auto refuse = [&](const std::wstring& typed, const std::wstring& text) {
+        Type(settings, IDC_CACHE_DIR, typed);
+        PostMessageW(settings, WM_COMMAND, IDOK, 0);
+        EXPECT_EQ(AnswerBoxOver(kelvor, settings), text);
+        ASSERT_TRUE(WaitUntilIdle(kelvor.Main()));
+        EXPECT_TRUE(IsWindow(settings));
+        EXPECT_EQ(Field(settings, IDC_CACHE_DIR), typed);
+    };
+    // A folder inside the Windows folder, too.
     wchar_t windows[MAX_PATH] = L"";
     ASSERT_NE(GetWindowsDirectoryW(windows, MAX_PATH), 0u);
     std::wstring system = std::wstring(windows) + L"\\system32";
     for (const Refused& refused :
-         {Refused{byLetter, L"The cache folder " + byLetter + L" is or contains " + program + L"." + other},
-          Refused{system, L"The cache folder " + system + L" lies inside " + windows + L"." + other},
+         {Refused{system, L"The cache folder " + system + L" lies inside " + windows + L"." + other},
           Refused{L".", L"The cache folder . (" + program + L") is or contains " + program + L"." + other},
           Refused{kelvor.Dir().Path(), L"The cache folder " + kelvor.Dir().Path() + L" is or contains " + program + L"." + other},
-          Refused{L"C:\\", L"The cache folder C:\\ is the root of a drive." + other}}) {
-        Type(settings, IDC_CACHE_DIR, refused.Typed);
-        PostMessageW(GetDlgItem(settings, IDOK), BM_CLICK, 0, 0);
-        EXPECT_EQ(AnswerBoxOver(kelvor, settings), refused.Text);
-        ASSERT_TRUE(WaitUntilIdle(kelvor.Main()));
-        EXPECT_TRUE(IsWindow(settings));
-        EXPECT_EQ(Field(settings, IDC_CACHE_DIR), refused.Typed);
+          Refused{L"C:\\", L"The cache folder C:\\ is the root of a drive." + other}})
+        refuse(refused.Typed, refused.Text);
+    // The program folder by a second drive letter.
+    {
+        ScopedDriveLetter drive(kelvor.Dir().Path());
+        ASSERT_TRUE(drive.Made());
+        std::wstring byLetter = drive.Root() + L"kelvor";
+        refuse(byLetter, L"The cache folder " + byLetter + L" is or contains " + program + L"." + other);
     }
     ASSERT_TRUE(Click(kelvor, settings, IDCANCEL));
     EXPECT_FALSE(Exists(kelvor.Program() + L"kelvor.ini"));
