@@ -38,6 +38,11 @@ struct AppState {
     bool Refusing;                    // telling the user a proxy runs already: no command runs
     bool Ending;                      // the session or the program ends: nothing starts
     bool IconShown;                   // the shell has taken the icon
+    // A balloon said while there was no icon to say it from, shown once the icon is back.
+    bool BalloonHeld;
+    std::wstring HeldBalloonTitle;
+    std::wstring HeldBalloonText;
+    bool HeldBalloonWarning;
     int64_t CacheBytes;               // what the last pass left, -1 before the first
     HWND SettingsDialog;              // open dialogs, each opened once
     HWND AboutDialog;

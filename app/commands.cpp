@@ -96,6 +96,10 @@ LRESULT OnCommand(HWND window, WPARAM wParam, LPARAM lParam)
     UINT command = LOWORD(wParam);
     if (!MayRun(command))
         return DefWindowProcW(window, WM_COMMAND, wParam, lParam);
+    // Exit would throw away what is typed in Settings, and Restart would run under it: the user
+    // is shown the dialog instead.
+    if ((command == CMD_EXIT || command == CMD_RESTART) && BringToFront(App.SettingsDialog))
+        return DefWindowProcW(window, WM_COMMAND, wParam, lParam);
     switch (command) {
     case CMD_ABOUT:
         ShowAbout(window);
@@ -107,9 +111,9 @@ LRESULT OnCommand(HWND window, WPARAM wParam, LPARAM lParam)
         OpenWithShell(window, L"http://127.0.0.1:8123/polipo/config");
         break;
     case CMD_RESTART:
-        // Without its proxy kelvor has nothing to do: a failed restart ends it.
-        if (!RestartProxy(window))
-            DestroyWindow(window);
+        // A failed start is reported, and kelvor stays with the stopped icon, as after Settings:
+        // the tip promises that Restart tries again.
+        RestartProxy(window);
         break;
     case CMD_VIEW_LOG:
         OpenWithShell(window, App.ProgramDir + L"polipo.log");

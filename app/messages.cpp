@@ -30,6 +30,21 @@ std::wstring FillIn(std::wstring pattern, std::initializer_list<std::wstring> va
     return filled;
 }
 
+std::wstring LeadWithin(const std::wstring& lead, const std::wstring& rest, size_t limit)
+{
+    const std::wstring cut = L"...";
+    if (rest.size() >= limit)
+        return rest.substr(0, limit - cut.size()) + cut;
+    if (lead.empty())
+        return rest;
+    size_t room = limit - rest.size() - 1;
+    if (lead.size() <= room)
+        return lead + L"\n" + rest;
+    if (room <= cut.size())
+        return rest;
+    return lead.substr(0, room - cut.size()) + cut + L"\n" + rest;
+}
+
 std::wstring SystemReason(DWORD error)
 {
     wchar_t* text = nullptr;

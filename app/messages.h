@@ -12,6 +12,10 @@ std::wstring LoadText(UINT id);
 // pattern with %1, %2, ... replaced by the values in order.
 std::wstring FillIn(std::wstring pattern, std::initializer_list<std::wstring> values);
 
+// lead, then on a line of its own rest, within limit characters: lead is shortened first, with
+// "..." where it was cut; rest only when it alone does not fit.
+std::wstring LeadWithin(const std::wstring& lead, const std::wstring& rest, size_t limit);
+
 // The system's own words for an error code, e.g. "Access denied." followed by its number.
 std::wstring SystemReason(DWORD error);
 

@@ -52,31 +52,38 @@ void OnSettingsOk(HWND dialog)
         RefuseField(dialog, IDC_CACHE_SIZE, LoadText(IDS_SIZE_NOT_A_NUMBER));
         return;
     }
-    // An empty field keeps the folder there was.
-    std::wstring dir = WithoutBlanks(FieldText(dialog, IDC_CACHE_DIR));
+    // An empty field keeps the folder there was. What is typed is saved as typed (less the
+    // quotes of a pasted path), so that its variables are put in wherever it is read.
+    std::wstring dir = FolderAsTyped(FieldText(dialog, IDC_CACHE_DIR));
     if (!dir.empty()) {
         changed.CacheDir = dir;
         changed.CacheDirCut = false;
     }
-    std::wstring resolved = ResolveCacheDir(App.ProgramDir, changed.CacheDir);
-    std::wstring which;
-    CacheDirVerdict verdict = CheckCacheDir(resolved, ProtectedFolders(App.ProgramDir), which);
-    if (verdict != CacheDirVerdict::Trimmable && verdict != CacheDirVerdict::Empty) {
-        std::wstring folder = resolved == changed.CacheDir ? resolved : changed.CacheDir + L" (" + resolved + L")";
-        RefuseField(dialog, IDC_CACHE_DIR,
-                    CacheDirProblemText(verdict, folder, which) + L" " + LoadText(IDS_CHOOSE_OTHER_DIR));
+    CacheDirCheck check = CheckCacheDirSetting(App.ProgramDir, changed.CacheDir);
+    if (check.Verdict != CacheDirVerdict::Trimmable && check.Verdict != CacheDirVerdict::Empty) {
+        std::wstring folder = check.Folder.empty() || check.Folder == changed.CacheDir
+                                  ? changed.CacheDir
+                                  : changed.CacheDir + L" (" + check.Folder + L")";
+        std::wstring problem = CacheDirProblemText(check.Verdict, folder, check.Which);
+        if (check.Verdict != CacheDirVerdict::UnsetVariable)
+            problem += L" " + LoadText(IDS_CHOOSE_OTHER_DIR);
+        RefuseField(dialog, IDC_CACHE_DIR, problem);
         return;
     }
 
     DWORD error = ERROR_SUCCESS;
     if (!SaveSettings(App.ProgramDir, changed, error)) {
-        ShowMessage(dialog, FillIn(LoadText(IDS_SAVE_FAILED), {App.ProgramDir + L"kelvor.ini", SystemReason(error)}));
+        std::wstring file = App.ProgramDir + L"kelvor.ini";
+        ShowMessage(dialog, error == ERROR_UNSUPPORTED_TYPE
+                                ? FillIn(LoadText(IDS_SETTINGS_UNREADABLE), {file})
+                                : FillIn(LoadText(IDS_SAVE_FAILED), {file, SystemReason(error)}));
         return;
     }
     // What is in the file now is what kelvor runs with.
     changed.File = App.ProgramDir + L"kelvor.ini";
     changed.FromLegacyFile = false;
     changed.Unusable.clear();
+    changed.Unreadable = false;
     AdoptSettings(changed);
     // A failed launch is reported over the dialog; the dialog still ends normally, and the
     // program goes on without a proxy until the next restart.

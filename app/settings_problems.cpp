@@ -13,6 +13,12 @@ std::wstring CacheDirProblemText(CacheDirVerdict verdict, const std::wstring& fo
         return FillIn(LoadText(IDS_CACHE_DIR_IS_ROOT), {folder});
     case CacheDirVerdict::HoldsProtectedFolder:
         return FillIn(LoadText(IDS_CACHE_DIR_HOLDS), {folder, which});
+    case CacheDirVerdict::InsideProtectedFolder:
+        return FillIn(LoadText(IDS_CACHE_DIR_INSIDE), {folder, which});
+    case CacheDirVerdict::Link:
+        return FillIn(LoadText(IDS_CACHE_DIR_IS_LINK), {folder});
+    case CacheDirVerdict::UnsetVariable:
+        return FillIn(LoadText(IDS_CACHE_DIR_UNSET), {folder});
     case CacheDirVerdict::Trimmable:
     case CacheDirVerdict::Empty:
         break;
@@ -23,6 +29,8 @@ std::wstring CacheDirProblemText(CacheDirVerdict verdict, const std::wstring& fo
 void ReportSettingsProblems(HWND owner)
 {
     std::wstring text;
+    if (App.Config.Unreadable)
+        text = FillIn(LoadText(IDS_SETTINGS_UNREADABLE), {App.Config.File});
     for (const UnusableValue& value : App.Config.Unusable) {
         UINT id = value.Key == L"cache size" ? IDS_UNUSABLE_SIZE : IDS_UNUSABLE_INTERVAL;
         text += (text.empty() ? L"" : L"\n\n") + FillIn(LoadText(id), {App.Config.File, value.Text});
@@ -32,8 +40,9 @@ void ReportSettingsProblems(HWND owner)
     if (!App.CacheFolder.empty() && App.CacheFolder != folder)
         folder += L" (" + App.CacheFolder + L")";
     std::wstring problem = CacheDirProblemText(App.CacheVerdict, folder, App.CacheVerdictFolder);
+    UINT consequence = App.CacheVerdict == CacheDirVerdict::UnsetVariable ? IDS_UNSET_NO_CACHE : IDS_TRIM_OFF;
     if (!problem.empty())
-        text += (text.empty() ? L"" : L"\n\n") + problem + L" " + LoadText(IDS_TRIM_OFF);
+        text += (text.empty() ? L"" : L"\n\n") + problem + L" " + LoadText(consequence);
     if (!text.empty())
         ShowMessage(owner, text);
 }

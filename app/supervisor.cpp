@@ -17,7 +17,10 @@ constexpr DWORD STEADY_RUN_MS = 10 * 60000;
 constexpr DWORD LONGEST_PAUSE_S = 60;
 // A restart due while one of kelvor's message boxes is up waits that long again.
 constexpr DWORD BUSY_RETRY_MS = 1000;
-constexpr int REASON_LINES = 3;
+// The proxy's own last line says most; a balloon has room for little more than that and kelvor's
+// sentence.
+constexpr int REASON_LINES = 1;
+constexpr size_t BALLOON_TEXT_LIMIT = 255;
 
 VOID CALLBACK ProxyEnded(PVOID context, BOOLEAN)
 {
@@ -46,10 +49,8 @@ void GiveUp(HWND window)
 {
     App.Supervision = ProxyState::Stopped;
     UpdateTrayIcon(window);
-    std::wstring text = FillIn(LoadText(IDS_PROXY_GAVE_UP), {App.ProxyEndReason});
-    std::wstring words = LastWords();
-    if (!words.empty())
-        text += L"\n" + words;
+    std::wstring text = LeadWithin(LastWords(), FillIn(LoadText(IDS_PROXY_GAVE_UP), {App.ProxyEndReason}),
+                                   BALLOON_TEXT_LIMIT);
     ShowBalloon(window, LoadText(IDS_PROXY_STOPPED_TITLE), text, true);
     SystemProxyFollowsProxy(window, false);
 }

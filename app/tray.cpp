@@ -95,6 +95,10 @@ bool AddTrayIcon(HWND window)
     }
     App.IconShown = true;
     SetDlgItemTextW(window, IDC_TIP, data.szTip);
+    if (App.BalloonHeld) {
+        App.BalloonHeld = false;
+        ShowBalloon(window, App.HeldBalloonTitle, App.HeldBalloonText, App.HeldBalloonWarning);
+    }
     return true;
 }
 
@@ -144,5 +148,12 @@ void ShowBalloon(HWND window, const std::wstring& title, const std::wstring& tex
     lstrcpynW(data.szInfo, text.c_str(), ARRAYSIZE(data.szInfo));
     lstrcpynW(data.szInfoTitle, title.c_str(), ARRAYSIZE(data.szInfoTitle));
     data.dwInfoFlags = warning ? NIIF_WARNING : NIIF_INFO;
-    Shell_NotifyIconW(NIM_MODIFY, &data);
+    if (App.IconShown && Shell_NotifyIconW(NIM_MODIFY, &data))
+        return;
+    // No icon to say it from (at logon, or while the shell starts again): the latest one waits
+    // for the icon.
+    App.BalloonHeld = true;
+    App.HeldBalloonTitle = title;
+    App.HeldBalloonText = text;
+    App.HeldBalloonWarning = warning;
 }

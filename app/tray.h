@@ -16,7 +16,8 @@ void UpdateTrayIcon(HWND window);
 std::wstring TrayTip();
 
 // A balloon from the icon, for what happened in the background; a warning shows the warning
-// sign, anything else the information sign.
+// sign, anything else the information sign. Without an icon it is kept, and shown when the icon
+// is added again.
 void ShowBalloon(HWND window, const std::wstring& title, const std::wstring& text, bool warning = false);
 
 // The tray menu at the cursor; a chosen item arrives as WM_COMMAND.

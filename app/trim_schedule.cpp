@@ -127,11 +127,10 @@ void FinishPass()
 void AdoptSettings(const Settings& settings)
 {
     App.Config = settings;
-    App.CacheFolder = ResolveCacheDir(App.ProgramDir, settings.CacheDir);
-    App.CacheVerdictFolder.clear();
-    App.CacheVerdict = settings.CacheDirCut ? CacheDirVerdict::TooLong
-                                            : CheckCacheDir(App.CacheFolder, ProtectedFolders(App.ProgramDir),
-                                                            App.CacheVerdictFolder);
+    CacheDirCheck check = CheckCacheDirSetting(App.ProgramDir, settings.CacheDir);
+    App.CacheFolder = check.Folder;
+    App.CacheVerdictFolder = check.Which;
+    App.CacheVerdict = settings.CacheDirCut ? CacheDirVerdict::TooLong : check.Verdict;
 }
 
 void StartTrimSchedule(HWND window)

@@ -43,15 +43,110 @@ std::vector<std::wstring> OtherNamesOf(const std::wstring& folder)
     return names;
 }
 
-void AddFolder(std::vector<std::wstring>& folders, const std::wstring& path)
+// The volume and file index of a folder: the same for every name it goes by.
+struct FolderId {
+    DWORD Volume;
+    DWORD IndexHigh;
+    DWORD IndexLow;
+    bool operator==(const FolderId& other) const
+    {
+        return Volume == other.Volume && IndexHigh == other.IndexHigh && IndexLow == other.IndexLow;
+    }
+};
+
+bool IdOf(const std::wstring& folder, FolderId& id)
 {
-    std::wstring folder = WithoutTrailingSeparator(FullPathOf(path));
-    folders.push_back(folder);
-    for (const std::wstring& name : OtherNamesOf(folder))
-        folders.push_back(name);
+    // Backup semantics open a folder, and the open follows junctions and links to what they name.
+    HANDLE handle = CreateFileW(LongPathForm(folder).c_str(), FILE_READ_ATTRIBUTES,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle == INVALID_HANDLE_VALUE)
+        return false;
+    BY_HANDLE_FILE_INFORMATION info;
+    bool known = GetFileInformationByHandle(handle, &info) != 0;
+    CloseHandle(handle);
+    if (known)
+        id = FolderId{info.dwVolumeSerialNumber, info.nFileIndexHigh, info.nFileIndexLow};
+    return known;
 }
 
-void AddShellFolder(std::vector<std::wstring>& folders, int csidl)
+// The folder above path as written, or empty at a root. "C:\" keeps its separator.
+std::wstring ParentOf(const std::wstring& path)
+{
+    std::wstring folder = WithoutTrailingSeparator(path);
+    if (IsVolumeRoot(folder))
+        return std::wstring();
+    size_t cut = folder.find_last_of(L"\\/");
+    if (cut == std::wstring::npos || cut == 0)
+        return std::wstring();
+    std::wstring parent = folder.substr(0, cut + 1);
+    return IsVolumeRoot(parent) ? parent : WithoutTrailingSeparator(parent);
+}
+
+// A folder under each of its names on disk, and what is known of it and of every folder above.
+struct FolderOnDisk {
+    std::vector<std::wstring> Names;
+    bool Known = false;          // its own id could be read
+    FolderId Id{};
+    std::vector<FolderId> Above; // the folders above it, under each of its names, that could be opened
+};
+
+FolderOnDisk Examine(const std::wstring& path)
+{
+    FolderOnDisk folder;
+    folder.Names = OtherNamesOf(path);
+    folder.Names.insert(folder.Names.begin(), path);
+    folder.Known = IdOf(path, folder.Id);
+    for (const std::wstring& name : folder.Names) {
+        for (std::wstring parent = ParentOf(name); !parent.empty(); parent = ParentOf(parent)) {
+            FolderId id;
+            if (IdOf(parent, id))
+                folder.Above.push_back(id);
+        }
+    }
+    return folder;
+}
+
+bool Among(const std::vector<FolderId>& ids, const FolderId& id)
+{
+    for (const FolderId& each : ids) {
+        if (each == id)
+            return true;
+    }
+    return false;
+}
+
+// By name, where a folder cannot be opened: whether a name of inner is, or lies in, a name of outer.
+bool NamedInside(const FolderOnDisk& inner, const FolderOnDisk& outer)
+{
+    for (const std::wstring& in : inner.Names) {
+        for (const std::wstring& out : outer.Names) {
+            if (IsSameOrInside(in, out))
+                return true;
+        }
+    }
+    return false;
+}
+
+// Whether inner is outer or lies anywhere inside it.
+bool IsInside(const FolderOnDisk& inner, const FolderOnDisk& outer)
+{
+    if (outer.Known) {
+        if (inner.Known)
+            return inner.Id == outer.Id || Among(inner.Above, outer.Id);
+        // A folder not made yet, under outer by another name.
+        if (Among(inner.Above, outer.Id))
+            return true;
+    }
+    return NamedInside(inner, outer);
+}
+
+void AddFolder(std::vector<ProtectedFolder>& folders, const std::wstring& path, bool inside = false)
+{
+    folders.push_back(ProtectedFolder{WithoutTrailingSeparator(FullPathOf(path)), inside});
+}
+
+void AddShellFolder(std::vector<ProtectedFolder>& folders, int csidl)
 {
     wchar_t path[MAX_PATH] = L"";
     if (SUCCEEDED(SHGetFolderPathW(nullptr, csidl, nullptr, 0, path)) && path[0])
@@ -62,9 +157,10 @@ void AddShellFolder(std::vector<std::wstring>& folders, int csidl)
 
 std::wstring ResolveCacheDir(const std::wstring& programDir, const std::wstring& cacheDir)
 {
-    if (cacheDir.empty())
-        return cacheDir;
-    std::wstring path = cacheDir;
+    bool unset = false;
+    std::wstring path = ExpandCacheDir(cacheDir, unset);
+    if (path.empty())
+        return path;
     bool hasDrive = path.size() >= 2 && path[1] == L':';
     bool rooted = !path.empty() && IsSeparator(path[0]);
     // "C:cache" would be taken from the current folder of drive C:, which is anybody's guess:
@@ -80,13 +176,43 @@ std::wstring ResolveCacheDir(const std::wstring& programDir, const std::wstring&
     return WithoutTrailingSeparator(FullPathOf(path));
 }
 
-std::vector<std::wstring> ProtectedFolders(const std::wstring& programDir)
+std::wstring ExpandCacheDir(const std::wstring& cacheDir, bool& unset)
 {
-    std::vector<std::wstring> folders;
+    unset = false;
+    for (size_t open = cacheDir.find(L'%'); open != std::wstring::npos; open = cacheDir.find(L'%', open + 1)) {
+        size_t close = cacheDir.find(L'%', open + 1);
+        if (close == std::wstring::npos)
+            break;
+        // A name with a separator is no variable but a folder with percent signs ("C:\50%\%X%"):
+        // its closing sign may open the next name, as when the system puts them in.
+        std::wstring name = cacheDir.substr(open + 1, close - open - 1);
+        if (name.empty() || name.find_first_of(L"\\/") != std::wstring::npos) {
+            open = close - 1;
+            continue;
+        }
+        if (GetEnvironmentVariableW(name.c_str(), nullptr, 0) == 0 && GetLastError() == ERROR_ENVVAR_NOT_FOUND)
+            unset = true;
+        open = close;
+    }
+    if (cacheDir.find(L'%') == std::wstring::npos)
+        return cacheDir;
+    DWORD length = ExpandEnvironmentStringsW(cacheDir.c_str(), nullptr, 0);
+    std::wstring expanded(length, L'\0');
+    if (length == 0 || ExpandEnvironmentStringsW(cacheDir.c_str(), &expanded[0], length) != length)
+        return cacheDir;
+    expanded.resize(length - 1);
+    return expanded;
+}
+
+std::vector<ProtectedFolder> ProtectedFolders(const std::wstring& programDir)
+{
+    std::vector<ProtectedFolder> folders;
     AddFolder(folders, programDir);
+    // Only the Windows folder is closed as a whole: the default cache lives beside kelvor.exe,
+    // which may be under Program Files.
     wchar_t windows[MAX_PATH] = L"";
     if (GetWindowsDirectoryW(windows, MAX_PATH))
-        AddFolder(folders, windows);
+        AddFolder(folders, windows, true);
     AddShellFolder(folders, CSIDL_PROGRAM_FILES);
     AddShellFolder(folders, CSIDL_PROGRAM_FILESX86);
     // A 32-bit program on 64-bit Windows is told only of "Program Files (x86)".
@@ -100,30 +226,49 @@ std::vector<std::wstring> ProtectedFolders(const std::wstring& programDir)
     return folders;
 }
 
-CacheDirVerdict CheckCacheDir(const std::wstring& resolved, const std::vector<std::wstring>& protectedFolders,
+CacheDirVerdict CheckCacheDir(const std::wstring& resolved, const std::vector<ProtectedFolder>& protectedFolders,
                               std::wstring& which)
 {
     if (resolved.empty())
         return CacheDirVerdict::Empty;
     if (resolved.size() >= MAX_PATH)
         return CacheDirVerdict::TooLong;
-    // The folder as written, and the names it goes by on disk: a short name or a junction must
-    // not hide what it holds.
-    std::vector<std::wstring> names = OtherNamesOf(resolved);
-    names.insert(names.begin(), resolved);
-    for (const std::wstring& name : names) {
+    FolderOnDisk cache = Examine(resolved);
+    for (const std::wstring& name : cache.Names) {
         if (IsVolumeRoot(name))
             return CacheDirVerdict::VolumeRoot;
     }
-    for (const std::wstring& name : names) {
-        for (const std::wstring& folder : protectedFolders) {
-            if (IsSameOrInside(folder, name)) {
-                which = folder;
-                return CacheDirVerdict::HoldsProtectedFolder;
-            }
+    std::vector<FolderOnDisk> examined;
+    for (const ProtectedFolder& folder : protectedFolders)
+        examined.push_back(Examine(folder.Path));
+    for (size_t i = 0; i < examined.size(); ++i) {
+        if (IsInside(examined[i], cache)) {
+            which = protectedFolders[i].Path;
+            return CacheDirVerdict::HoldsProtectedFolder;
         }
     }
+    for (size_t i = 0; i < examined.size(); ++i) {
+        if (protectedFolders[i].Inside && IsInside(cache, examined[i])) {
+            which = protectedFolders[i].Path;
+            return CacheDirVerdict::InsideProtectedFolder;
+        }
+    }
+    DWORD attributes = GetFileAttributesW(LongPathForm(resolved).c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT))
+        return CacheDirVerdict::Link;
     return CacheDirVerdict::Trimmable;
+}
+
+CacheDirCheck CheckCacheDirSetting(const std::wstring& programDir, const std::wstring& cacheDir)
+{
+    CacheDirCheck check{std::wstring(), CacheDirVerdict::UnsetVariable, std::wstring()};
+    bool unset = false;
+    ExpandCacheDir(cacheDir, unset);
+    if (unset)
+        return check;
+    check.Folder = ResolveCacheDir(programDir, cacheDir);
+    check.Verdict = CheckCacheDir(check.Folder, ProtectedFolders(programDir), check.Which);
+    return check;
 }
 
 bool CreateCacheDir(const std::wstring& folder, DWORD& error)

@@ -6,27 +6,53 @@
 #include <string>
 #include <vector>
 
-// The cache folder as a full path without a trailing separator. A relative cacheDir is taken
-// from programDir (ending in a backslash), as the proxy, which runs there, takes it too. An
-// empty cacheDir stays empty.
+// The cache folder as a full path without a trailing separator, its environment variables put
+// in. A relative cacheDir is taken from programDir (ending in a backslash), as the proxy, which
+// runs there, takes it too. An empty cacheDir stays empty.
 std::wstring ResolveCacheDir(const std::wstring& programDir, const std::wstring& cacheDir);
 
-// Folders that a trim pass must never reach: the program folder, the Windows folder, the
-// Program Files folders, the user's profile, Desktop and Documents, each as a full path.
-std::vector<std::wstring> ProtectedFolders(const std::wstring& programDir);
+// cacheDir with the environment variables it names (%LOCALAPPDATA%, %USERPROFILE%, ...) put in,
+// so that one settings file serves every user. A name between percent signs that is no variable
+// stays as written, and unset is set.
+std::wstring ExpandCacheDir(const std::wstring& cacheDir, bool& unset);
+
+// A folder that a trim pass must never reach.
+struct ProtectedFolder {
+    std::wstring Path;  // full path, as the user is told of it
+    bool Inside;        // no folder inside it may be the cache either (the Windows folder)
+};
+
+// The program folder, the Windows folder, the Program Files folders, the user's profile,
+// Desktop and Documents.
+std::vector<ProtectedFolder> ProtectedFolders(const std::wstring& programDir);
 
 enum class CacheDirVerdict {
     Trimmable,
-    Empty,                 // no folder: nothing to trim, nothing to say
-    TooLong,               // MAX_PATH characters or more: kelvor never shortens it
-    VolumeRoot,            // the whole drive or share
-    HoldsProtectedFolder,  // is, or contains, one of the protected folders
+    Empty,                  // no folder: nothing to trim, nothing to say
+    TooLong,                // MAX_PATH characters or more: kelvor never shortens it
+    VolumeRoot,             // the whole drive or share
+    HoldsProtectedFolder,   // is, or contains, one of the protected folders
+    InsideProtectedFolder,  // lies inside the Windows folder
+    Link,                   // is a junction, mount point or link, which may lead anywhere
+    UnsetVariable,          // names an environment variable that is not set
 };
 
-// Whether a pass may run over resolved (from ResolveCacheDir). For HoldsProtectedFolder, which
-// names the protected folder concerned.
-CacheDirVerdict CheckCacheDir(const std::wstring& resolved, const std::vector<std::wstring>& protectedFolders,
+// Whether a pass may run over resolved (from ResolveCacheDir). Folders are compared by what
+// they are on disk (volume and file index of each folder and its parents), so no other
+// spelling of a protected folder (a share, a second drive letter, a volume name, a junction)
+// gets past; by name only where a folder cannot be opened. For HoldsProtectedFolder and
+// InsideProtectedFolder, which names the protected folder concerned.
+CacheDirVerdict CheckCacheDir(const std::wstring& resolved, const std::vector<ProtectedFolder>& protectedFolders,
                               std::wstring& which);
+
+// The cache folder that cacheDir, as written in the settings, names, and whether a pass may run
+// over it. Folder is empty when it names an unset variable: no such folder is made or used.
+struct CacheDirCheck {
+    std::wstring Folder;
+    CacheDirVerdict Verdict;
+    std::wstring Which;
+};
+CacheDirCheck CheckCacheDirSetting(const std::wstring& programDir, const std::wstring& cacheDir);
 
 // Creates folder and any missing parents. True when it exists afterwards; otherwise false with
 // the system's error code.

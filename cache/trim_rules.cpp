@@ -61,6 +61,15 @@ bool IsVolumeRoot(const std::wstring& path)
     if (rest.size() >= 4 && IsSeparator(rest[0]) && IsSeparator(rest[1]) &&
         (rest[2] == L'?' || rest[2] == L'.') && IsSeparator(rest[3])) {
         rest = rest.substr(4);
+        // "\\?\Volume{...}\" and "\\?\GLOBALROOT\Device\HarddiskVolume1\" name a volume itself.
+        size_t first = ComponentEnd(rest, 0);
+        std::wstring head = rest.substr(0, first);
+        if (head.size() > 7 && _wcsnicmp(head.c_str(), L"Volume{", 7) == 0)
+            return OnlySeparatorsFrom(rest, first);
+        if (_wcsicmp(head.c_str(), L"GLOBALROOT") == 0) {
+            size_t device = ComponentEnd(rest, first + 1);
+            return device + 1 >= rest.size() || OnlySeparatorsFrom(rest, ComponentEnd(rest, device + 1));
+        }
         if (rest.size() >= 4 && (rest.compare(0, 3, L"UNC") == 0 || rest.compare(0, 3, L"unc") == 0) &&
             IsSeparator(rest[3]))
             rest = L"\\\\" + rest.substr(4);

@@ -13,7 +13,7 @@ int64_t TrimLimitBytes(int cacheSizeMB);
 unsigned TrimPeriodMs(int trimIntervalMin);
 
 // True for the root of a drive or of a network share, however written ("C:", "C:\", "C:/",
-// "\\server\share\", "\\?\C:\", "\"): a cache there would be the whole disk.
+// "\\server\share\", "\\?\C:\", "\\?\Volume{...}\", "\"): a cache there would be the whole disk.
 bool IsVolumeRoot(const std::wstring& path);
 
 // The path as the file system resolves it, however long ("C:\cache\.." is "C:\"); the path

@@ -4,6 +4,7 @@
 #include <psapi.h>
 
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -25,10 +26,17 @@ std::wstring UpperCase(const wchar_t* text)
 
 bool IsProxyRunning(const wchar_t* imageName)
 {
-    DWORD ids[1000];
+    // A list that fills its buffer may have been cut short: it grows until every id fits.
+    std::vector<DWORD> ids(1024);
     DWORD bytes = 0;
-    if (!EnumProcesses(ids, sizeof(ids), &bytes))
-        return false;
+    for (;;) {
+        DWORD room = static_cast<DWORD>(ids.size() * sizeof(DWORD));
+        if (!EnumProcesses(ids.data(), room, &bytes))
+            return false;
+        if (bytes < room)
+            break;
+        ids.resize(ids.size() * 2);
+    }
 
     std::wstring name = UpperCase(imageName);
     for (DWORD i = 0; i < bytes / sizeof(DWORD); ++i) {

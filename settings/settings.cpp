@@ -3,6 +3,7 @@
 #include "settings/number_text.h"
 
 #include <climits>
+#include <vector>
 
 namespace {
 
@@ -52,24 +53,114 @@ void ReadNumber(Settings& settings, const std::wstring& file, const wchar_t* key
     settings.Unusable.push_back(UnusableValue{key, text});
 }
 
-// An empty file that the profile functions then write as UTF-16.
-bool CreateUnicodeFile(const std::wstring& file, DWORD& error)
+// A settings file is a few lines: one of 16 MiB or more is not read, let alone rewritten.
+constexpr LONGLONG LARGEST_FILE = 1 << 24;
+
+// The forms of text that kelvor reads a settings file in.
+enum class TextForm { Ansi, Utf16, Utf8, Unreadable };
+
+const char UTF16_MARK[] = "\xFF\xFE";
+const char UTF8_MARK[] = "\xEF\xBB\xBF";
+
+bool StartsWith(const std::string& bytes, const char* mark, size_t length)
 {
-    HANDLE handle = CreateFileW(file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
-                                nullptr);
+    return bytes.size() >= length && bytes.compare(0, length, mark, length) == 0;
+}
+
+// The whole file; false with the system's error code when it cannot be read.
+bool ReadBytes(const std::wstring& file, std::string& bytes, DWORD& error)
+{
+    HANDLE handle = CreateFileW(file.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
         error = GetLastError();
         return false;
     }
-    const unsigned char byteOrderMark[] = {0xFF, 0xFE};
+    LARGE_INTEGER size{};
+    bool ok = GetFileSizeEx(handle, &size) != 0;
+    error = ok ? ERROR_FILE_TOO_LARGE : GetLastError();
+    ok = ok && size.QuadPart < LARGEST_FILE;
+    DWORD read = 0;
+    if (ok) {
+        bytes.assign(static_cast<size_t>(size.QuadPart), '\0');
+        ok = bytes.empty() || ReadFile(handle, &bytes[0], static_cast<DWORD>(bytes.size()), &read, nullptr);
+        error = GetLastError();
+        bytes.resize(read);
+    }
+    CloseHandle(handle);
+    return ok;
+}
+
+// The text of bytes in code page, or false when it is no valid text there.
+bool Decoded(const char* bytes, size_t length, UINT codePage, std::wstring& text)
+{
+    text.clear();
+    if (length == 0)
+        return true;
+    DWORD flags = codePage == CP_UTF8 ? MB_ERR_INVALID_CHARS : 0;
+    int count = MultiByteToWideChar(codePage, flags, bytes, static_cast<int>(length), nullptr, 0);
+    if (count <= 0)
+        return false;
+    text.resize(static_cast<size_t>(count));
+    return MultiByteToWideChar(codePage, flags, bytes, static_cast<int>(length), &text[0], count) == count;
+}
+
+TextForm FormOf(const std::string& bytes)
+{
+    // UTF-32 in either order, and UTF-16 big-endian, which the profile functions of some systems
+    // read as ANSI.
+    if (StartsWith(bytes, "\xFF\xFE\0\0", 4) || StartsWith(bytes, "\0\0\xFE\xFF", 4) ||
+        StartsWith(bytes, "\xFE\xFF", 2))
+        return TextForm::Unreadable;
+    if (StartsWith(bytes, UTF16_MARK, 2))
+        return TextForm::Utf16;
+    std::wstring text;
+    if (StartsWith(bytes, UTF8_MARK, 3))
+        return Decoded(bytes.data() + 3, bytes.size() - 3, CP_UTF8, text) ? TextForm::Utf8 : TextForm::Unreadable;
+    return TextForm::Ansi;
+}
+
+// bytes of form as UTF-16 with its mark, which the profile functions of every system read and
+// write without loss.
+std::string AsUtf16(const std::string& bytes, TextForm form)
+{
+    std::wstring text;
+    if (form == TextForm::Utf8)
+        Decoded(bytes.data() + 3, bytes.size() - 3, CP_UTF8, text);
+    else
+        Decoded(bytes.data(), bytes.size(), CP_ACP, text);
+    return std::string(UTF16_MARK, 2) +
+           std::string(reinterpret_cast<const char*>(text.data()), text.size() * sizeof(wchar_t));
+}
+
+bool WriteNewFile(const std::wstring& file, const std::string& bytes, DWORD& error)
+{
+    HANDLE handle = CreateFileW(file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        error = GetLastError();
+        return false;
+    }
     DWORD written = 0;
-    bool ok = WriteFile(handle, byteOrderMark, sizeof(byteOrderMark), &written, nullptr) &&
-              written == sizeof(byteOrderMark);
+    bool ok = WriteFile(handle, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) != 0;
     if (!ok)
         error = GetLastError();
+    else if (written != bytes.size())
+        error = ERROR_DISK_FULL;
+    ok = ok && written == bytes.size();
     CloseHandle(handle);
+    return ok;
+}
+
+// On the disk, not only in the system's cache, before it takes the place of the old file.
+bool Flush(const std::wstring& file, DWORD& error)
+{
+    HANDLE handle = CreateFileW(file.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
+    bool ok = handle != INVALID_HANDLE_VALUE && FlushFileBuffers(handle);
     if (!ok)
-        DeleteFileW(file.c_str());
+        error = GetLastError();
+    if (handle != INVALID_HANDLE_VALUE)
+        CloseHandle(handle);
     return ok;
 }
 
@@ -83,86 +174,42 @@ bool FitsAnsiCodePage(const std::wstring& text)
     return !lost;
 }
 
-// Rewrites an existing file in the ANSI code page as UTF-16, so that the profile functions keep
-// characters outside that code page. A file that is UTF-16 already is left as it is.
-bool MakeUnicodeFile(const std::wstring& file, DWORD& error)
-{
-    HANDLE handle = CreateFileW(file.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                                FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) {
-        error = GetLastError();
-        return false;
+// A UTF-16 copy of a UTF-8 file in the temporary folder, for the profile functions, which read
+// UTF-8 as ANSI on some systems; removed at the end of the scope.
+struct ReadableCopy {
+    std::wstring Path;
+    ReadableCopy(const std::wstring& file, bool& unreadable)
+    {
+        unreadable = false;
+        std::string bytes;
+        DWORD error = ERROR_SUCCESS;
+        if (!ReadBytes(file, bytes, error))
+            return;  // the profile functions say what there is to say
+        TextForm form = FormOf(bytes);
+        unreadable = form == TextForm::Unreadable;
+        wchar_t folder[MAX_PATH + 1] = L"";
+        wchar_t name[MAX_PATH + 1] = L"";
+        if (form != TextForm::Utf8 || !GetTempPathW(MAX_PATH, folder) || !GetTempFileNameW(folder, L"kel", 0, name))
+            return;
+        if (WriteNewFile(name, AsUtf16(bytes, form), error))
+            Path = name;
+        else
+            DeleteFileW(name);
     }
-    // A settings file is a few lines: one of 16 MiB or more is not read, let alone rewritten.
-    LARGE_INTEGER size{};
-    if (!GetFileSizeEx(handle, &size) || size.QuadPart >= (1 << 24)) {
-        error = size.QuadPart >= (1 << 24) ? ERROR_FILE_TOO_LARGE : GetLastError();
-        CloseHandle(handle);
-        return false;
+    ~ReadableCopy()
+    {
+        if (!Path.empty())
+            DeleteFileW(Path.c_str());
     }
-    std::string bytes(static_cast<size_t>(size.QuadPart), '\0');
-    DWORD read = 0;
-    if (!bytes.empty() && !ReadFile(handle, &bytes[0], static_cast<DWORD>(bytes.size()), &read, nullptr)) {
-        error = GetLastError();
-        CloseHandle(handle);
-        return false;
-    }
-    bytes.resize(read);
-    if (bytes.size() >= 2 && static_cast<unsigned char>(bytes[0]) == 0xFF &&
-        static_cast<unsigned char>(bytes[1]) == 0xFE) {
-        CloseHandle(handle);
-        return true;
-    }
-    std::wstring text(bytes.size(), L'\0');
-    int length = bytes.empty() ? 0
-                               : MultiByteToWideChar(CP_ACP, 0, bytes.data(), static_cast<int>(bytes.size()), &text[0],
-                                                     static_cast<int>(text.size()));
-    text.resize(static_cast<size_t>(length));
-    text.insert(text.begin(), L'\xFEFF');
-    DWORD written = 0;
-    LARGE_INTEGER start{};
-    bool ok = SetFilePointerEx(handle, start, nullptr, FILE_BEGIN) &&
-         WriteFile(handle, text.data(), static_cast<DWORD>(text.size() * sizeof(wchar_t)), &written, nullptr) &&
-         written == text.size() * sizeof(wchar_t) && SetEndOfFile(handle);
-    if (!ok)
-        error = GetLastError();
-    CloseHandle(handle);
-    return ok;
-}
+    ReadableCopy(const ReadableCopy&) = delete;
+    ReadableCopy& operator=(const ReadableCopy&) = delete;
+};
 
 bool WriteValue(const std::wstring& file, const wchar_t* key, const std::wstring& value, DWORD& error)
 {
     if (WritePrivateProfileStringW(SETTINGS_SECTION, key, value.c_str(), file.c_str()))
         return true;
     error = GetLastError();
-    return false;
-}
-
-// kelvor.ini made ready for the profile writer: created as UTF-16 when absent (with every key of
-// a polipo.ini the settings came from), made UTF-16 when its code page cannot hold what is to be
-// written. created tells whether this call made the file.
-bool PrepareFile(const std::wstring& programDir, const Settings& settings, bool fitsCodePage, bool& created,
-                 DWORD& error)
-{
-    error = ERROR_SUCCESS;
-    std::wstring file = programDir + L"kelvor.ini";
-    created = false;
-    if (Exists(file))
-        return fitsCodePage || MakeUnicodeFile(file, error);
-    if (!CreateUnicodeFile(file, error))
-        return false;
-    created = true;
-    // The trim interval and whatever else the older file held are not lost with it.
-    if (!settings.FromLegacyFile)
-        return true;
-    std::wstring section(VALUE_BUFFER, L'\0');
-    DWORD length = GetPrivateProfileSectionW(SETTINGS_SECTION, &section[0], VALUE_BUFFER,
-                                             (programDir + L"polipo.ini").c_str());
-    if (length == 0 || WritePrivateProfileSectionW(SETTINGS_SECTION, section.c_str(), file.c_str()))
-        return true;
-    error = GetLastError();
-    DeleteFileW(file.c_str());
-    created = false;
     return false;
 }
 
@@ -174,6 +221,14 @@ std::wstring WithoutBlanks(const std::wstring& text)
     if (first == std::wstring::npos)
         return std::wstring();
     return text.substr(first, text.find_last_not_of(L" \t") - first + 1);
+}
+
+std::wstring FolderAsTyped(const std::wstring& text)
+{
+    std::wstring folder = WithoutBlanks(text);
+    if (folder.size() >= 2 && folder.front() == L'"' && folder.back() == L'"')
+        folder = WithoutBlanks(folder.substr(1, folder.size() - 2));
+    return folder;
 }
 
 Settings LoadSettings(const std::wstring& programDir)
@@ -188,45 +243,100 @@ Settings LoadSettings(const std::wstring& programDir)
         settings.FromLegacyFile = true;
     }
     settings.File = file;
+    ReadableCopy copy(file, settings.Unreadable);
+    if (settings.Unreadable)
+        return settings;
+    const std::wstring& from = copy.Path.empty() ? file : copy.Path;
 
-    settings.CacheDir = ReadValue(file, L"cache dir", settings.CacheDir.c_str(), settings.CacheDirCut);
+    settings.CacheDir =
+        FolderAsTyped(ReadValue(from, L"cache dir", settings.CacheDir.c_str(), settings.CacheDirCut));
     // Any whole size is meant: 0 and below switch trimming off. An interval is a window timer's.
-    ReadNumber(settings, file, L"cache size", INT_MIN, INT_MAX, 0, settings.CacheSizeMB);
-    ReadNumber(settings, file, L"cache trim interval", 1, LONGEST_INTERVAL_MIN, 120, settings.TrimIntervalMin);
+    ReadNumber(settings, from, L"cache size", INT_MIN, INT_MAX, 0, settings.CacheSizeMB);
+    ReadNumber(settings, from, L"cache trim interval", 1, LONGEST_INTERVAL_MIN, 120, settings.TrimIntervalMin);
     bool cut = false;
-    settings.SystemProxy = WithoutBlanks(ReadValue(file, L"system proxy", L"0", cut)) == L"1";
+    settings.SystemProxy = WithoutBlanks(ReadValue(from, L"system proxy", L"0", cut)) == L"1";
     return settings;
 }
 
-bool SaveSettings(const std::wstring& programDir, const Settings& settings, DWORD& error)
+namespace {
+
+struct Value {
+    const wchar_t* Key;
+    std::wstring Text;
+};
+
+// Writes values into kelvor.ini without ever rewriting it in place: a new file beside it starts
+// from the old one (or, for the first save after polipo.ini, from that file's keys), takes the
+// values, is read back where a value must come back as written, flushed, and only then moved over
+// the old file. Any failure leaves the old file as it was.
+bool SaveValues(const std::wstring& programDir, const Settings& settings, const std::vector<Value>& values,
+                const wchar_t* mustReadBack, DWORD& error)
 {
+    error = ERROR_SUCCESS;
     std::wstring file = programDir + L"kelvor.ini";
-    bool created = false;
-    if (!PrepareFile(programDir, settings, FitsAnsiCodePage(settings.CacheDir), created, error))
+    std::wstring next = file + L".new";
+    bool fitsCodePage = true;
+    for (const Value& value : values)
+        fitsCodePage = fitsCodePage && FitsAnsiCodePage(value.Text);
+    // What the new file starts from: the old one, in a form that keeps every character of the
+    // values; a mark alone when there is none.
+    std::string start(UTF16_MARK, 2);
+    bool existed = Exists(file);
+    if (existed) {
+        if (!ReadBytes(file, start, error))
+            return false;
+        TextForm form = FormOf(start);
+        if (form == TextForm::Unreadable) {
+            error = ERROR_UNSUPPORTED_TYPE;
+            return false;
+        }
+        if (form == TextForm::Utf8 || (form == TextForm::Ansi && !fitsCodePage))
+            start = AsUtf16(start, form);
+    }
+    if (!WriteNewFile(next, start, error))
         return false;
-    bool saved = WriteValue(file, L"cache dir", settings.CacheDir, error) &&
-                 WriteValue(file, L"cache size", std::to_wstring(settings.CacheSizeMB), error);
-    // A folder that would come back otherwise than written is not saved, whatever the file says.
-    bool cut = false;
-    if (saved && ReadValue(file, L"cache dir", MISSING, cut) != WithoutBlanks(settings.CacheDir)) {
-        error = ERROR_NO_UNICODE_TRANSLATION;
+    bool saved = true;
+    // The trim interval and whatever else the older file held are not lost with it.
+    if (!existed && settings.FromLegacyFile) {
+        std::wstring section(VALUE_BUFFER, L'\0');
+        DWORD length = GetPrivateProfileSectionW(SETTINGS_SECTION, &section[0], VALUE_BUFFER,
+                                                 (programDir + L"polipo.ini").c_str());
+        if (length > 0 && !WritePrivateProfileSectionW(SETTINGS_SECTION, section.c_str(), next.c_str())) {
+            error = GetLastError();
+            saved = false;
+        }
+    }
+    for (const Value& value : values)
+        saved = saved && WriteValue(next, value.Key, value.Text, error);
+    // A value that would come back otherwise than written is not saved, whatever the file says.
+    for (const Value& value : values) {
+        bool cut = false;
+        if (saved && mustReadBack && lstrcmpW(value.Key, mustReadBack) == 0 &&
+            ReadValue(next, value.Key, MISSING, cut) != WithoutBlanks(value.Text)) {
+            error = ERROR_NO_UNICODE_TRANSLATION;
+            saved = false;
+        }
+    }
+    saved = saved && Flush(next, error);
+    if (saved && !MoveFileExW(next.c_str(), file.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        error = GetLastError();
         saved = false;
     }
-    // A kelvor.ini left half written would hide polipo.ini at the next start.
-    if (!saved && created)
-        DeleteFileW(file.c_str());
+    if (!saved)
+        DeleteFileW(next.c_str());
     return saved;
+}
+
+}  // namespace
+
+bool SaveSettings(const std::wstring& programDir, const Settings& settings, DWORD& error)
+{
+    return SaveValues(programDir, settings,
+                      {{L"cache dir", settings.CacheDir}, {L"cache size", std::to_wstring(settings.CacheSizeMB)}},
+                      L"cache dir", error);
 }
 
 bool SaveSystemProxyChoice(const std::wstring& programDir, const Settings& settings, bool on, DWORD& error)
 {
-    std::wstring file = programDir + L"kelvor.ini";
-    bool created = false;
-    if (!PrepareFile(programDir, settings, true, created, error))
-        return false;
-    if (WriteValue(file, L"system proxy", on ? L"1" : L"0", error))
-        return true;
-    if (created)
-        DeleteFileW(file.c_str());
-    return false;
+    return SaveValues(programDir, settings, {{L"system proxy", on ? L"1" : L"0"}}, nullptr, error);
 }

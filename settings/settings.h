@@ -23,6 +23,7 @@ struct Settings {
     std::wstring File;           // the file these came from; empty when none was there
     bool FromLegacyFile = false; // read from polipo.ini, kelvor.ini being absent
     bool CacheDirCut = false;    // the cache dir was longer than anything kelvor reads
+    bool Unreadable = false;     // File is text in a form kelvor cannot read: the defaults hold
     std::vector<UnusableValue> Unusable;
 };
 
@@ -30,17 +31,25 @@ struct Settings {
 // folder name are never part of it.
 std::wstring WithoutBlanks(const std::wstring& text);
 
+// A folder as the user typed or pasted it: without the blanks around it and without one pair of
+// quotes around it, as Explorer's "Copy as path" gives it.
+std::wstring FolderAsTyped(const std::wstring& text);
+
 // The settings in programDir's kelvor.ini, or in the older polipo.ini when kelvor.ini is absent,
 // or the defaults (the cache folder beside the program). programDir ends in a backslash. Never
 // creates a file. A size that is no whole number switches trimming off, an interval that is no
-// whole number of 1 to 35,791 minutes means 120 minutes; both are listed in Unusable.
+// whole number of 1 to 35,791 minutes means 120 minutes; both are listed in Unusable. A file
+// that is neither ANSI, UTF-8 nor UTF-16 is not read: Unreadable, with the defaults.
 Settings LoadSettings(const std::wstring& programDir);
 
-// Writes "cache dir" and "cache size" to programDir's kelvor.ini. A kelvor.ini that does not
-// exist yet is created as UTF-16, and an ANSI one is made UTF-16 when the folder has characters
-// its code page lacks, so that every character of a folder name survives; after a load from
-// polipo.ini the new file first gets every key of that one. False, with the system's error code
-// in error, when the file could not be written or would not give the folder back.
+// Writes "cache dir" and "cache size" to programDir's kelvor.ini, never in place: a new file
+// beside it takes the change and is then moved over it, so a failure at any point leaves the
+// old file as it was. A kelvor.ini that does not exist yet is created as UTF-16, a UTF-8 one is
+// made UTF-16, and an ANSI one too when the folder has characters its code page lacks, so that
+// every character of a folder name survives; after a load from polipo.ini the new file first
+// gets every key of that one. False, with the system's error code in error, when the file could
+// not be written or would not give the folder back; ERROR_UNSUPPORTED_TYPE for a file in a form
+// kelvor cannot read, which is left alone.
 bool SaveSettings(const std::wstring& programDir, const Settings& settings, DWORD& error);
 
 // Writes "system proxy" (1 or 0) to programDir's kelvor.ini, creating the file as SaveSettings

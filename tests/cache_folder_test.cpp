@@ -45,6 +45,25 @@ TEST(ResolveCacheDir, RelativeFoldersAreTakenFromTheProgramFolderNotTheCurrentOn
     EXPECT_EQ(ResolveCacheDir(program, L"D:cache"), L"D:\\cache");
 }
 
+TEST(ResolveCacheDir, PutsInEnvironmentVariablesAndTellsOfUnsetOnes)
+{
+    ScopedEnv variable(L"KELVOR_TEST", L"D:\\Users\\anna");
+    EXPECT_EQ(ResolveCacheDir(L"C:\\Tools\\kelvor\\", L"%KELVOR_TEST%\\cache"), L"D:\\Users\\anna\\cache");
+    struct Case {
+        const wchar_t* written;
+        bool unset;
+    };
+    for (const Case& c : {Case{L"%kelvor_test%\\cache", false}, Case{L"C:\\100% cache", false},
+                          Case{L"%KELVOR_NO_SUCH_VARIABLE%\\cache", true}, Case{L"C:\\50%\\%KELVOR_TEST%", false}}) {
+        bool unset = !c.unset;
+        ExpandCacheDir(c.written, unset);
+        EXPECT_EQ(unset, c.unset) << Narrow(c.written);
+    }
+    CacheDirCheck check = CheckCacheDirSetting(L"C:\\Tools\\kelvor\\", L"%KELVOR_NO_SUCH_VARIABLE%\\cache");
+    EXPECT_EQ(check.Verdict, CacheDirVerdict::UnsetVariable);
+    EXPECT_EQ(check.Folder, L"");
+}
+
 TEST(CheckCacheDir, RefusesFoldersThatAreOrHoldWhatIsNotTheCaches)
 {
     TempDir dir;
@@ -70,7 +89,10 @@ TEST(CheckCacheDir, RefusesFoldersThatAreOrHoldWhatIsNotTheCaches)
     // The system's and the user's own folders, and the folders above them.
     std::wstring windows = SystemFolder(GetWindowsDirectoryW);
     EXPECT_EQ(Verdict(program, windows, &which), CacheDirVerdict::HoldsProtectedFolder);
-    EXPECT_EQ(Verdict(program, windows + L"\\system32"), CacheDirVerdict::Trimmable);
+    // Nothing inside the Windows folder either.
+    EXPECT_EQ(Verdict(program, windows + L"\\system32", &which), CacheDirVerdict::InsideProtectedFolder);
+    EXPECT_EQ(which, windows);
+    EXPECT_EQ(Verdict(program, windows + L"\\no such folder"), CacheDirVerdict::InsideProtectedFolder);
     wchar_t profile[MAX_PATH] = L"";
     ASSERT_GT(GetEnvironmentVariableW(L"USERPROFILE", profile, MAX_PATH), 0u);
     EXPECT_EQ(Verdict(program, profile), CacheDirVerdict::HoldsProtectedFolder);
@@ -92,6 +114,44 @@ TEST(CheckCacheDir, RefusesFoldersThatAreOrHoldWhatIsNotTheCaches)
     // Too long to hold: refused, never shortened into some parent.
     std::wstring longDir = dir / (std::wstring(120, L'a') + L"\\" + std::wstring(120, L'b') + L"\\cache");
     EXPECT_EQ(Verdict(program, longDir), CacheDirVerdict::TooLong);
+}
+
+TEST(CheckCacheDir, KnowsFoldersByWhatTheyAreNotByTheirNames)
+{
+    TempDir dir;
+    std::wstring program = MakeProgramFolder(dir / L"outer\\Kelvor Program", false);
+    MakeDirs(dir / L"outer\\cache");
+    MakeDirs(dir / L"elsewhere");
+    std::wstring which;
+
+    // A second drive letter for the folder that holds the program's parent.
+    ScopedDriveLetter drive(dir.Path());
+    ASSERT_TRUE(drive.Made());
+    for (const wchar_t* holder : {L"outer", L"outer\\Kelvor Program"}) {
+        EXPECT_EQ(Verdict(program, drive.Root() + holder, &which), CacheDirVerdict::HoldsProtectedFolder)
+            << Narrow(holder);
+        EXPECT_EQ(which, WithoutTrailingSeparator(program));
+    }
+    EXPECT_EQ(Verdict(program, drive.Root() + L"outer\\cache"), CacheDirVerdict::Trimmable);
+
+    // Links: one to the program's parent, one into the Windows folder; and one to a plain
+    // folder, which may be turned to any other at any time.
+    std::wstring windows = SystemFolder(GetWindowsDirectoryW);
+    ScopedLink toParent(dir / L"to parent", dir / L"outer");
+    ScopedLink toWindows(dir / L"to windows", windows);
+    ScopedLink toElsewhere(dir / L"to elsewhere", dir / L"elsewhere");
+    ASSERT_TRUE(toParent.Made() && toWindows.Made() && toElsewhere.Made());
+    EXPECT_EQ(Verdict(program, dir / L"to parent"), CacheDirVerdict::HoldsProtectedFolder);
+    EXPECT_EQ(Verdict(program, dir / L"to windows\\system32", &which), CacheDirVerdict::InsideProtectedFolder);
+    EXPECT_EQ(Verdict(program, dir / L"to elsewhere"), CacheDirVerdict::Link);
+    EXPECT_EQ(Verdict(program, dir / L"elsewhere"), CacheDirVerdict::Trimmable);
+
+    // A volume by its own name is a whole volume.
+    for (const wchar_t* root : {L"\\\\?\\Volume{0b1c2d3e-0000-0000-0000-100000000000}\\",
+                                L"\\\\?\\GLOBALROOT\\Device\\HarddiskVolume1\\"})
+        EXPECT_TRUE(IsVolumeRoot(root)) << Narrow(root);
+    EXPECT_FALSE(IsVolumeRoot(L"\\\\?\\Volume{0b1c2d3e-0000-0000-0000-100000000000}\\cache"));
+    EXPECT_FALSE(IsVolumeRoot(L"\\\\?\\GLOBALROOT\\Device\\HarddiskVolume1\\cache"));
 }
 
 TEST(TrimRules, LongPathFormAndContainment)

@@ -93,7 +93,8 @@ TEST(ProxyReadablePath, AFolderTheProxyWouldMisreadGoesByItsShortName)
     MakeDirs(foreign);
     std::wstring readable = ProxyReadablePath(foreign);
     ASSERT_FALSE(readable.empty());
-    for (wchar_t c : readable.substr(dir.Path().size()))
+    // The folders above may go by their short names too, so only the last one is looked at.
+    for (wchar_t c : readable.substr(readable.find_last_of(L'\\') + 1))
         EXPECT_LT(c, 0x80) << Narrow(readable);
     // The short name leads to the same folder.
     wchar_t longName[MAX_PATH];

@@ -357,16 +357,30 @@ TEST(Settings, AFolderThatHoldsTheProgramOrADriveIsRefusedAndTheDialogStaysOpen)
         std::wstring Text;
     };
     const std::wstring other = L" kelvor deletes files only in a folder of the cache's own. Please choose another folder.";
-    for (const Refused& refused :
-         {Refused{L".", L"The cache folder . (" + program + L") is or contains " + program + L"." + other},
-          Refused{kelvor.Dir().Path(), L"The cache folder " + kelvor.Dir().Path() + L" is or contains " + program + L"." + other},
-          Refused{L"C:\\", L"The cache folder C:\\ is the root of a drive." + other}}) {
-        Type(settings, IDC_CACHE_DIR, refused.Typed);
+    auto refuse = [&](const std::wstring& typed, const std::wstring& text) {
+        Type(settings, IDC_CACHE_DIR, typed);
         Press(settings, IDOK);
-        EXPECT_EQ(AnswerBoxOver(kelvor, settings), refused.Text);
+        EXPECT_EQ(AnswerBoxOver(kelvor, settings), text);
         ASSERT_TRUE(WaitUntilIdle(kelvor.Main()));
         EXPECT_TRUE(IsWindow(settings));
-        EXPECT_EQ(Field(settings, IDC_CACHE_DIR), refused.Typed);
+        EXPECT_EQ(Field(settings, IDC_CACHE_DIR), typed);
+    };
+    // A folder inside the Windows folder, too.
+    wchar_t windows[MAX_PATH] = L"";
+    ASSERT_NE(GetWindowsDirectoryW(windows, MAX_PATH), 0u);
+    std::wstring system = std::wstring(windows) + L"\\system32";
+    for (const Refused& refused :
+         {Refused{system, L"The cache folder " + system + L" lies inside " + windows + L"." + other},
+          Refused{L".", L"The cache folder . (" + program + L") is or contains " + program + L"." + other},
+          Refused{kelvor.Dir().Path(), L"The cache folder " + kelvor.Dir().Path() + L" is or contains " + program + L"." + other},
+          Refused{L"C:\\", L"The cache folder C:\\ is the root of a drive." + other}})
+        refuse(refused.Typed, refused.Text);
+    // The program folder by a second drive letter.
+    {
+        ScopedDriveLetter drive(kelvor.Dir().Path());
+        ASSERT_TRUE(drive.Made());
+        std::wstring byLetter = drive.Root() + L"kelvor";
+        refuse(byLetter, L"The cache folder " + byLetter + L" is or contains " + program + L"." + other);
     }
     ASSERT_TRUE(Click(kelvor, settings, IDCANCEL));
     EXPECT_FALSE(Exists(kelvor.Program() + L"kelvor.ini"));
@@ -430,6 +444,59 @@ TEST(Settings, AFolderNameInAnyScriptSurvivesASaveAndTheNextStart)
     Press(settings, IDCANCEL);
     PostMessageW(main, WM_COMMAND, CMD_EXIT, 0);
     EXPECT_TRUE(again.WaitExit(15000));
+}
+
+TEST(Settings, QuotesArePastedAwayAndVariablesAreKeptAsTypedAndUsedPutIn)
+{
+    TempDir shared;
+    ScopedEnv variable(L"KELVOR_TEST", shared.Path());
+    RunningKelvor kelvor("[kelvor]\r\ncache dir=%KELVOR_TEST%\\cache\r\n");
+    ASSERT_TRUE(kelvor.Ready());
+    // The proxy was given the folder the variable names, and fills it.
+    EXPECT_TRUE(WaitFor([&] { return Exists(shared / L"cache\\entry3.bin"); }))
+        << Narrow(kelvor.Records()[0].CommandLine);
+
+    HWND settings = OpenDialog(kelvor, CMD_SETTINGS, L"Settings");
+    ASSERT_NE(settings, nullptr);
+    EXPECT_EQ(Field(settings, IDC_CACHE_DIR), L"%KELVOR_TEST%\\cache");
+    ASSERT_TRUE(Click(kelvor, settings, IDOK));
+    EXPECT_EQ(IniValue(kelvor, L"cache dir"), L"%KELVOR_TEST%\\cache");
+    ASSERT_TRUE(WaitFor([&] { return kelvor.Records().size() == 2; }));
+    EXPECT_EQ(kelvor.Records()[1].CommandLine, kelvor.Records()[0].CommandLine);
+
+    // A path as Explorer's "Copy as path" gives it.
+    std::wstring pasted = shared / L"pasted cache";
+    settings = OpenDialog(kelvor, CMD_SETTINGS, L"Settings");
+    ASSERT_NE(settings, nullptr);
+    Type(settings, IDC_CACHE_DIR, L"\"" + pasted + L"\"");
+    ASSERT_TRUE(Click(kelvor, settings, IDOK));
+    EXPECT_EQ(IniValue(kelvor, L"cache dir"), pasted);
+    EXPECT_TRUE(WaitFor([&] { return Exists(pasted + L"\\entry3.bin"); }));
+    EXPECT_FALSE(Exists(kelvor.Program() + L"\"" + pasted));
+}
+
+TEST(Settings, ExitAndRestartShowTheOpenDialogInsteadOfRunning)
+{
+    RunningKelvor kelvor;
+    ASSERT_TRUE(kelvor.Ready());
+    HWND settings = OpenDialog(kelvor, CMD_SETTINGS, L"Settings");
+    ASSERT_NE(settings, nullptr);
+    Type(settings, IDC_CACHE_SIZE, L"300");
+    for (UINT command : {CMD_RESTART, CMD_EXIT}) {
+        SetForegroundWindow(GetDesktopWindow());
+        DWORD_PTR result = 0;
+        ASSERT_NE(SendMessageTimeoutW(kelvor.Main(), WM_COMMAND, command, 0, SMTO_ABORTIFHUNG, 15000, &result), 0);
+        EXPECT_EQ(GetForegroundWindow(), settings) << command;
+    }
+    EXPECT_TRUE(kelvor.Process().Running());
+    EXPECT_TRUE(IsWindow(settings));
+    EXPECT_EQ(Field(settings, IDC_CACHE_SIZE), L"300");
+    EXPECT_EQ(kelvor.Records().size(), 1u);
+
+    ASSERT_TRUE(Click(kelvor, settings, IDOK));
+    EXPECT_EQ(IniValue(kelvor, L"cache size"), L"300");
+    PostMessageW(kelvor.Main(), WM_COMMAND, CMD_EXIT, 0);
+    EXPECT_TRUE(kelvor.Process().WaitExit(15000));
 }
 
 TEST(Settings, CancelChangesNothing)

@@ -172,6 +172,78 @@ TEST_F(SettingsFile, AFileThatCannotBeWrittenIsReportedWithTheSystemsReason)
     EXPECT_EQ(error, static_cast<DWORD>(ERROR_FILE_TOO_LARGE));
 }
 
+TEST_F(SettingsFile, AUtf8FileIsReadAndSavedWithoutLoss)
+{
+    const std::string cyrillic = "\xD0\x9A\xD1\x8D\xD1\x88";
+    WriteFileBytes(Current(), "\xEF\xBB\xBF[kelvor]\r\ncache dir=D:\\" + cyrillic +
+                                  "\r\ncache trim interval=15\r\n[mine]\r\nname=" + cyrillic + "\r\n");
+    Settings loaded = Load();
+    EXPECT_EQ(loaded.CacheDir, L"D:\\\u041a\u044d\u0448");
+    EXPECT_EQ(loaded.TrimIntervalMin, 15);
+    loaded.CacheSizeMB = 30;
+    EXPECT_TRUE(Save(loaded));
+    Settings saved = Load();
+    EXPECT_EQ(saved.CacheDir, loaded.CacheDir);
+    EXPECT_EQ(saved.CacheSizeMB, 30);
+    EXPECT_EQ(saved.TrimIntervalMin, 15);
+    EXPECT_EQ(ReadFileBytes(Current()).substr(0, 2), "\xFF\xFE");
+    wchar_t name[100] = L"";
+    GetPrivateProfileStringW(L"mine", L"name", L"", name, 100, Current().c_str());
+    EXPECT_EQ(Narrow(name), cyrillic);
+}
+
+TEST_F(SettingsFile, AFileInAFormKelvorCannotReadIsNeitherReadNorChanged)
+{
+    // UTF-16 big-endian, and UTF-8 that is not.
+    for (const std::string& bytes : {std::string("\xFE\xFF\0[\0k\0e\0l\0v\0o\0r\0]", 16),
+                                     std::string("\xEF\xBB\xBF[kelvor]\r\ncache size=\xC0\x80\r\n")}) {
+        WriteFileBytes(Current(), bytes);
+        Settings loaded = Load();
+        EXPECT_TRUE(loaded.Unreadable);
+        EXPECT_EQ(loaded.CacheSizeMB, 200);
+        DWORD error = 0;
+        EXPECT_FALSE(SaveSettings(Program(), loaded, error));
+        EXPECT_EQ(error, static_cast<DWORD>(ERROR_UNSUPPORTED_TYPE));
+        EXPECT_EQ(ReadFileBytes(Current()), bytes);
+    }
+}
+
+TEST_F(SettingsFile, ASaveThatFailsHalfwayLeavesTheOldFileByteForByte)
+{
+    const std::string ansi = "[kelvor]\r\ncache dir=C:\\plain\r\ncache trim interval=15\r\n";
+    Settings saved;
+    saved.CacheDir = L"D:\\\u041a\u044d\u0448";  // needs the file made UTF-16
+    // An editor that lets others read and write the file, but not replace it; then a folder
+    // where the new file would go.
+    WriteFileBytes(Current(), ansi);
+    HANDLE held = CreateFileW(Current().c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    EXPECT_FALSE(Save(saved));
+    CloseHandle(held);
+    EXPECT_EQ(ReadFileBytes(Current()), ansi);
+    EXPECT_FALSE(Exists(Current() + L".new"));
+
+    ASSERT_TRUE(CreateDirectoryW((Current() + L".new").c_str(), nullptr));
+    EXPECT_FALSE(Save(saved));
+    EXPECT_EQ(ReadFileBytes(Current()), ansi);
+    RemoveDirectoryW((Current() + L".new").c_str());
+    EXPECT_TRUE(Save(saved));
+    EXPECT_EQ(Load().CacheDir, saved.CacheDir);
+}
+
+TEST(FolderAsTyped, DropsTheBlanksAndOnePairOfQuotesAround)
+{
+    struct Case {
+        const wchar_t* typed;
+        const wchar_t* meant;
+    };
+    for (const Case& c : {Case{L"\"C:\\My cache\"", L"C:\\My cache"}, Case{L"  \" C:\\c \"  ", L"C:\\c"},
+                          Case{L"\"\"C:\\c\"\"", L"\"C:\\c\""}, Case{L"\"C:\\c", L"\"C:\\c"},
+                          Case{L"%LOCALAPPDATA%\\kelvor", L"%LOCALAPPDATA%\\kelvor"}, Case{L"\"\"", L""}})
+        EXPECT_EQ(FolderAsTyped(c.typed), c.meant) << Narrow(c.typed);
+}
+
 TEST_F(SettingsFile, NumbersThatAreNotWholeNumbersInRangeAreNotGuessedAt)
 {
     struct Case {

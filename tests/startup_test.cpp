@@ -144,3 +144,31 @@ TEST(Startup, ACacheFolderThatCannotBeMadeIsNamedOnceAndTheProxyStartsAnyway)
     PostMessageW(main, WM_CLOSE, 0, 0);
     EXPECT_TRUE(kelvor.WaitExit(15000));
 }
+
+TEST(Startup, TheProgramFolderByASecondDriveLetterIsNotTrimmedAndIsNamed)
+{
+    TempDir dir;
+    std::wstring program = MakeProgramFolder(dir / L"program");
+    ScopedDriveLetter drive(dir.Path());
+    ASSERT_TRUE(drive.Made());
+    std::wstring cache = drive.Root() + L"program";
+    // Over a limit of 1 MB, read long ago: the first file a pass there would delete.
+    WriteFileOfSize(program + L"old.bin", 2 * 1048576);
+    SetLastAccess(program + L"old.bin", 132223104000000000ull);
+    WriteFileBytes(program + L"kelvor.ini", "[kelvor]\r\ncache dir=" + Narrow(cache) + "\r\ncache size=1\r\n");
+    ScopedEnv recordTo(L"KELVOR_PROXY_RECORD", dir / L"record.txt");
+
+    Child kelvor(program + L"kelvor.exe", L"", dir.Path());
+    ASSERT_TRUE(kelvor.Started());
+    std::wstring text = AnswerMessageBox(kelvor.Id());
+    EXPECT_EQ(text.find(L"kelvor: The cache folder " + cache + L" is or contains " +
+                        program.substr(0, program.size() - 1) + L"."),
+              0u)
+        << Narrow(text);
+    EXPECT_TRUE(Exists(program + L"old.bin"));
+    EXPECT_TRUE(Exists(program + L"polipo.exe"));
+    HWND main = WaitForTopWindow(kelvor.Id(), L"KELVOR");
+    ASSERT_NE(main, nullptr);
+    PostMessageW(main, WM_CLOSE, 0, 0);
+    EXPECT_TRUE(kelvor.WaitExit(15000));
+}

@@ -1,6 +1,7 @@
 // kelvor.exe watching its proxy: restarts, giving up, one action at a time, and the end of the
 // session, with the stand-in proxy.
 #include <windows.h>
+#include <commctrl.h>
 #include <shellapi.h>
 
 #include <gtest/gtest.h>
@@ -43,6 +44,28 @@ bool Command(HWND main, UINT command)
 {
     DWORD_PTR result = 0;
     return SendMessageTimeoutW(main, WM_COMMAND, command, 0, SMTO_ABORTIFHUNG, 5000, &result) != 0;
+}
+
+BOOL CALLBACK CollectBalloon(HWND window, LPARAM texts)
+{
+    if (IsWindowVisible(window) && ClassOf(window) == TOOLTIPS_CLASSW &&
+        (GetWindowLongPtrW(window, GWL_STYLE) & TTS_BALLOON))
+        reinterpret_cast<std::vector<std::wstring>*>(texts)->push_back(WindowText(window));
+    return TRUE;
+}
+
+// The texts of the balloons the shell shows now.
+std::vector<std::wstring> ShownBalloons()
+{
+    std::vector<std::wstring> texts;
+    EnumWindows(CollectBalloon, reinterpret_cast<LPARAM>(&texts));
+    return texts;
+}
+
+std::wstring LastLine(const std::string& text)
+{
+    std::string rest = text.substr(0, text.find_last_not_of("\r\n") + 1);
+    return Widen(rest.substr(rest.find_last_of('\n') + 1));
 }
 
 }  // namespace
@@ -93,6 +116,37 @@ TEST(Supervision, AProxyThatEndsAtOnceIsGivenUpAfterThreeEndsUntilRestart)
     EXPECT_TRUE(WaitFor([&] { return StartsWith(Tip(kelvor.Main()), L"kelvor: proxy on 127.0.0.1:8123"); }));
     Sleep(1500);
     EXPECT_TRUE(ProcessAlive(kelvor.Records()[3].Pid));
+}
+
+TEST(Supervision, TheGiveUpBalloonSaidWithoutAnIconIsShownOnceTheIconIsBack)
+{
+    RunningKelvor kelvor;
+    ASSERT_TRUE(kelvor.Ready());
+    // The shell starts again: every icon is gone until its "TaskbarCreated".
+    NOTIFYICONDATAW data{};
+    data.cbSize = sizeof(data);
+    data.hWnd = kelvor.Main();
+    ASSERT_TRUE(Shell_NotifyIconW(NIM_DELETE, &data));
+    ASSERT_TRUE(DeleteFileW((kelvor.Program() + L"config").c_str()));
+    Kill(kelvor.Records()[0].Pid);
+    ASSERT_TRUE(WaitFor([&] { return StartsWith(Tip(kelvor.Main()), L"kelvor: proxy stopped"); }, 15000));
+    ASSERT_TRUE(WaitUntilIdle(kelvor.Main()));
+    EXPECT_TRUE(ShownBalloons().empty());
+
+    DWORD_PTR result = 0;
+    ASSERT_NE(SendMessageTimeoutW(kelvor.Main(), RegisterWindowMessageW(L"TaskbarCreated"), 0, 0, SMTO_ABORTIFHUNG,
+                                  15000, &result),
+              0);
+    ASSERT_TRUE(IconShown(kelvor.Main()));
+    ASSERT_TRUE(WaitFor([&] { return ShownBalloons().size() == 1; }));
+    // The proxy's own last line first, then kelvor's sentence, within the balloon's 255 characters.
+    std::wstring balloon = ShownBalloons()[0];
+    std::wstring last = LastLine(ReadFileBytes(kelvor.Program() + L"polipo.log"));
+    const std::wstring sentence = L"polipo ended three times within a minute of its start (exit code 1), so kelvor "
+                                  L"stopped starting it. Restart in the menu tries again.";
+    EXPECT_LE(balloon.size(), 255u);
+    EXPECT_EQ(balloon.compare(0, 40, last, 0, 40), 0) << Narrow(balloon) << "\n" << Narrow(last);
+    EXPECT_EQ(balloon.substr(balloon.size() - sentence.size() - 1), L"\n" + sentence) << Narrow(balloon);
 }
 
 TEST(OneActionAtATime, SettingsAndAboutOpenOnce)

@@ -124,12 +124,19 @@ protected:
         RegCloseKey(key);
     }
 
+    // The menu item, sent so that all it does is done when the call returns.
+    static bool Toggle(RunningKelvor& kelvor)
+    {
+        DWORD_PTR result = 0;
+        return SendMessageTimeoutW(kelvor.Main(), WM_COMMAND, CMD_SYSTEM_PROXY, 0, SMTO_ABORTIFHUNG, 10000, &result) != 0;
+    }
+
     // kelvor started and told to use its proxy as the system's.
     void TurnOn(RunningKelvor& kelvor)
     {
         ASSERT_TRUE(kelvor.Ready());
-        PostMessageW(kelvor.Main(), WM_COMMAND, CMD_SYSTEM_PROXY, 0);
-        ASSERT_TRUE(WaitFor(NamesKelvor)) << Narrow(Seen());
+        ASSERT_TRUE(Toggle(kelvor));
+        ASSERT_TRUE(NamesKelvor()) << Narrow(Seen());
         EXPECT_TRUE(Exists(kelvor.Program() + PROXY_RESTORE_FILE));
         EXPECT_EQ(GetPrivateProfileIntW(L"kelvor", L"system proxy", 0, (kelvor.Program() + L"kelvor.ini").c_str()), 1u);
     }
@@ -239,7 +246,7 @@ TEST_F(UsersOwnSettings, EveryWayKelvorEndsGivesTheUsersOwnSettingsBackExactly)
         void (*End)(RunningKelvor&);
     };
     const Way ways[] = {
-        {"turned off", [](RunningKelvor& kelvor) { PostMessageW(kelvor.Main(), WM_COMMAND, CMD_SYSTEM_PROXY, 0); }},
+        {"turned off", [](RunningKelvor& kelvor) { ASSERT_TRUE(Toggle(kelvor)); }},
         {"Exit",
          [](RunningKelvor& kelvor) {
              PostMessageW(kelvor.Main(), WM_COMMAND, CMD_EXIT, 0);

@@ -361,16 +361,24 @@ TEST(Commands, ConfigAndViewLogOpenThroughTheShell)
     EXPECT_TRUE(kelvor.Process().Running());
 }
 
-TEST(Commands, AFailedRestartIsReportedAndEndsTheProgramWithCodeZero)
+TEST(Commands, AFailedRestartIsReportedAndKelvorStaysWithTheProxyStopped)
 {
     RunningKelvor kelvor;
     ASSERT_TRUE(kelvor.Ready());
     // A running program can be renamed, not deleted.
-    ASSERT_TRUE(MoveFileW((kelvor.Program() + L"polipo.exe").c_str(), (kelvor.Program() + L"old.exe").c_str()));
+    std::wstring proxy = kelvor.Program() + L"polipo.exe";
+    ASSERT_TRUE(MoveFileW(proxy.c_str(), (kelvor.Program() + L"old.exe").c_str()));
 
     PostMessageW(kelvor.Main(), WM_COMMAND, CMD_RESTART, 0);
     EXPECT_EQ(PressOkOnMessageBox(kelvor.Process().Id()), L"kelvor: Failed to boot polipo (2)");
-    ASSERT_TRUE(kelvor.Process().WaitExit(15000));
-    EXPECT_EQ(kelvor.Process().ExitCode(), 0u);
+    ASSERT_TRUE(WaitUntilIdle(kelvor.Main()));
+    EXPECT_TRUE(kelvor.Process().Running());
     EXPECT_FALSE(ProcessAlive(kelvor.Records()[0].Pid));
+    EXPECT_EQ(WindowText(GetDlgItem(kelvor.Main(), IDC_TIP)),
+              L"kelvor: proxy stopped (Failed to boot polipo (2)). Restart tries again.");
+
+    // And Restart does.
+    ASSERT_TRUE(MoveFileW((kelvor.Program() + L"old.exe").c_str(), proxy.c_str()));
+    PostMessageW(kelvor.Main(), WM_COMMAND, CMD_RESTART, 0);
+    EXPECT_TRUE(WaitFor([&] { return kelvor.Records().size() == 2; }));
 }

@@ -40,6 +40,11 @@
 #define IDS_SYSTEM_PROXY_NOT_GIVEN_BACK 40039
 #define IDS_SYSTEM_PROXY_RECOVERED 40040
 #define IDS_SYSTEM_PROXY_KEPT 40041
+#define IDS_CACHE_DIR_INSIDE 40042
+#define IDS_CACHE_DIR_IS_LINK 40043
+#define IDS_CACHE_DIR_UNSET 40044
+#define IDS_UNSET_NO_CACHE 40045
+#define IDS_SETTINGS_UNREADABLE 40046
 
 // Icons: the same picture, large for the window class and the About box, small for the tray
 // and the class's small icon; the stopped picture for the tray once the proxy is given up

@@ -57,6 +57,38 @@ private:
     bool hadOld_;
 };
 
+// A symbolic link at link (a Windows path) to the folder target, made by the host's own ln, since
+// Wine's CreateSymbolicLinkW makes none. Wine shows it as a reparse point. Removed at the end of
+// the scope.
+class ScopedLink {
+public:
+    ScopedLink(const std::wstring& link, const std::wstring& target);
+    ~ScopedLink();
+    ScopedLink(const ScopedLink&) = delete;
+    ScopedLink& operator=(const ScopedLink&) = delete;
+    bool Made() const { return made_; }
+
+protected:
+    ScopedLink() = default;
+    void Make(const std::string& unixLink, const std::wstring& target, const std::wstring& shown);
+
+private:
+    std::string unixLink_;
+    std::wstring shown_;
+    bool made_ = false;
+};
+
+// A drive letter of its own for folder: a link in the Wine prefix's dosdevices, which is how Wine
+// keeps its drives. Root() is "Q:\", for example.
+class ScopedDriveLetter : public ScopedLink {
+public:
+    explicit ScopedDriveLetter(const std::wstring& folder);
+    const std::wstring& Root() const { return root_; }
+
+private:
+    std::wstring root_;
+};
+
 // A started process, or one opened by its id (a proxy that kelvor started); terminated at the
 // end of the scope if it still runs, so no test leaves it behind.
 class Child {
