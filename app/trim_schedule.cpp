@@ -9,8 +9,6 @@
 
 namespace {
 
-// Checked between deletions, a pass ends well within this.
-constexpr DWORD END_PASS_TIMEOUT_MS = 1000;
 // The proxy's purge ends in a fraction of a second; one that hangs does not hold the sweep up.
 constexpr DWORD PURGE_RUN_TIMEOUT_MS = 60000;
 
@@ -136,9 +134,8 @@ void AdoptSettings(const Settings& settings)
 
 void StartTrimSchedule(HWND window)
 {
-    if (MayTrim() && App.Config.CacheSizeMB > 0)
-        App.CacheBytes = TrimCache(App.CacheFolder, TrimLimitBytes(App.Config.CacheSizeMB)).BytesAfter;
     SetTimer(window, TRIM_TIMER_ID, TrimPeriodMs(App.Config.TrimIntervalMin), nullptr);
+    RunScheduledTrim(window);
 }
 
 void RunScheduledTrim(HWND window)
@@ -187,7 +184,7 @@ void OnTrimDone(HWND window)
     StartNextPass(window);
 }
 
-void EndTrimPasses(HWND window, bool wait)
+void StopTrimPasses(HWND window)
 {
     App.StopTrim = true;
     KillTimer(window, TRIM_TIMER_ID);
@@ -195,9 +192,13 @@ void EndTrimPasses(HWND window, bool wait)
         CloseHandle(App.PurgeWaiting);
         App.PurgeWaiting = nullptr;
     }
+}
+
+void AwaitTrimPass(DWORD waitMs)
+{
     if (!PassRunning() || !App.RunningTrim)
         return;
-    if (WaitForSingleObject(App.TrimThread, wait ? END_PASS_TIMEOUT_MS : 0) == WAIT_OBJECT_0) {
+    if (WaitForSingleObject(App.TrimThread, waitMs) == WAIT_OBJECT_0) {
         FinishPass();
         return;
     }
