@@ -49,26 +49,6 @@ std::vector<std::wstring> Listing(const std::wstring& folder)
     return names;
 }
 
-// Starts a Linux program, which Wine runs without giving a handle to wait on: callers await its
-// effect instead.
-bool StartLinuxProgram(const std::wstring& exe, const std::wstring& arguments, const std::wstring& folder)
-{
-    std::wstring line = L"\"" + exe + L"\" " + arguments;
-    std::vector<wchar_t> writable(line.begin(), line.end());
-    writable.push_back(0);
-    STARTUPINFOW startup{};
-    startup.cb = sizeof(startup);
-    PROCESS_INFORMATION info{};
-    if (!CreateProcessW((L"Z:" + exe).c_str(), writable.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                        folder.c_str(), &startup, &info))
-        return false;
-    if (info.hProcess)
-        CloseHandle(info.hProcess);
-    if (info.hThread)
-        CloseHandle(info.hThread);
-    return true;
-}
-
 bool IsDirectoryLink(const std::wstring& path)
 {
     const DWORD LINK = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT;
@@ -82,20 +62,6 @@ bool MakeDirectoryLink(const std::wstring& folder, const std::wstring& target, c
 {
     return StartLinuxProgram(L"/bin/ln", L"-s " + target + L" " + name, folder) &&
            WaitFor([&] { return IsDirectoryLink(folder + L"\\" + name); }, 5000);
-}
-
-// The Linux path Wine gives a Windows one, or an empty string outside Wine.
-std::wstring UnixPath(const std::wstring& path)
-{
-    using UnixFileName = char*(CDECL*)(const wchar_t*);
-    auto unixFileName = reinterpret_cast<UnixFileName>(
-        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
-    char* name = unixFileName ? unixFileName(path.c_str()) : nullptr;
-    if (!name)
-        return std::wstring();
-    std::wstring unixPath = Widen(name);
-    HeapFree(GetProcessHeap(), 0, name);
-    return unixPath;
 }
 
 // Where Wine keeps its drives, as links named "c:", "z:"..., ending in a slash.
