@@ -77,6 +77,10 @@ void OnTrayNotify(HWND window, LPARAM mouseMessage)
 void OnTimer(HWND window, UINT_PTR id)
 {
     switch (id) {
+    case FIRST_PASS_TIMER_ID:
+        KillTimer(window, FIRST_PASS_TIMER_ID);
+        RunScheduledTrim(window);
+        break;
     case TRIM_TIMER_ID:
         RunScheduledTrim(window);
         break;

@@ -4,8 +4,6 @@
 
 #include <windows.h>
 
-#include <string>
-
 #include "proxy/proxy_address.h"
 #include "proxy/stop.h"
 

@@ -9,6 +9,9 @@
 
 namespace {
 
+// Under Wine every file the pass lists is a call to the one server that the proxy's own start
+// needs too: the first pass leaves the proxy that long to come up undisturbed.
+constexpr UINT FIRST_PASS_DELAY_MS = 1000;
 // The proxy's purge ends in a fraction of a second; one that hangs does not hold the sweep up.
 constexpr DWORD PURGE_RUN_TIMEOUT_MS = 60000;
 
@@ -135,7 +138,7 @@ void AdoptSettings(const Settings& settings)
 void StartTrimSchedule(HWND window)
 {
     SetTimer(window, TRIM_TIMER_ID, TrimPeriodMs(App.Config.TrimIntervalMin), nullptr);
-    RunScheduledTrim(window);
+    SetTimer(window, FIRST_PASS_TIMER_ID, FIRST_PASS_DELAY_MS, nullptr);
 }
 
 void RunScheduledTrim(HWND window)
@@ -188,6 +191,7 @@ void StopTrimPasses(HWND window)
 {
     App.StopTrim = true;
     KillTimer(window, TRIM_TIMER_ID);
+    KillTimer(window, FIRST_PASS_TIMER_ID);
     if (App.PurgeWaiting) {
         CloseHandle(App.PurgeWaiting);
         App.PurgeWaiting = nullptr;

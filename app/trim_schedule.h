@@ -10,6 +10,7 @@
 #include "settings/settings.h"
 
 constexpr UINT_PTR TRIM_TIMER_ID = 1000;
+constexpr UINT_PTR FIRST_PASS_TIMER_ID = 1003;
 // Posted by a finished pass to the main window.
 constexpr UINT WM_TRIMDONE = WM_APP + 1;
 
@@ -28,7 +29,8 @@ struct TrimJob {
 // Makes settings the ones in use, with the cache folder they name and whether it may be trimmed.
 void AdoptSettings(const Settings& settings);
 
-// The first pass, started on the worker thread like any other, and the timer for the next ones.
+// The timer for the passes, and the first pass a moment from now, on the worker thread like any
+// other (FIRST_PASS_TIMER_ID runs it).
 void StartTrimSchedule(HWND window);
 
 // A timer pass; does nothing while a pass runs or once the program is ending.

@@ -53,8 +53,8 @@ void FillCache(const std::wstring& cache)
     }
 }
 
-// kelvor with a 1 MiB cache that is filled only once kelvor runs, so that its start-up pass
-// finds nothing to do and the timer pass has it all.
+// kelvor with a 1 MiB cache that is filled only once kelvor's start-up pass is over, so that
+// the timer pass has it all.
 class TimerPass : public ::testing::Test {
 protected:
     void SetUp() override
@@ -63,6 +63,9 @@ protected:
         MakeDirs(cache);
         kelvor = std::make_unique<RunningKelvor>("[kelvor]\r\ncache dir=" + Narrow(cache) + "\r\ncache size=1\r\n");
         ASSERT_TRUE(kelvor->Ready());
+        // The tip gives the cache's use once the start-up pass is over.
+        HWND tip = GetDlgItem(kelvor->Main(), IDC_TIP);
+        ASSERT_TRUE(WaitFor([&] { return WindowText(tip).find(L"cache: ") != std::wstring::npos; }));
         FillCache(cache);
     }
     // Deleting has begun and has not reached its end.
