@@ -53,6 +53,8 @@ time_start() {
   local start pid
   rm -rf "$work/run"
   cp -al "$1" "$work/run"
+  # What the copy and the removal before it left to write goes to disk before the clock starts.
+  sync
   rm -f "$program/polipo.log"
   start=$(now)
   "$kelvor_wine" "$program/kelvor.exe" >/dev/null 2>&1 &
@@ -62,6 +64,8 @@ time_start() {
   answers || { echo "the proxy did not answer; its log:" >&2; cat "$program/polipo.log" >&2 || true; exit 1; }
   "$kelvor_wine" taskkill /im kelvor.exe >/dev/null 2>&1 || true
   wait "$pid" || true
+  # A proxy still ending would make the next kelvor refuse to start.
+  for _ in $(seq 100); do ps -eo args | grep -qF "$(winpath "$program")\\polipo.exe" || break; sleep 0.1; done
   for _ in $(seq 100); do answers || break; sleep 0.1; done
 }
 
@@ -79,8 +83,6 @@ for run in $(seq "$runs"); do
 done
 floor=$(median "${floor_times[@]}")
 
-rows=()
-first=
 for count in $counts; do
   tree=$work/tree-$count
   if [ ! -f "$tree.limit" ]; then
@@ -89,17 +91,28 @@ for count in $counts; do
     python3 scripts/make_cache_tree.py "$tree" "$count" >"$tree.limit.new"
     mv "$tree.limit.new" "$tree.limit"
   fi
-  read -r total limit <"$tree.limit"
-  # The limit in whole megabytes, rounded down: a little over a tenth of the files is over it.
-  printf '[kelvor]\r\ncache dir=%s\r\ncache size=%d\r\n' "$(winpath "$work/run")" $((limit / 1048576)) \
-    >"$program/kelvor.ini"
-  times=()
-  for run in $(seq "$runs"); do
-    time_start "$tree"
-    times+=("$elapsed")
+done
+
+# The sizes take turns, run by run, so that the machine's other work weighs on each alike.
+declare -A times
+for run in $(seq "$runs"); do
+  for count in $counts; do
+    read -r total limit <"$work/tree-$count.limit"
+    # The limit in whole megabytes, rounded down: a little over a tenth of the files is over it.
+    printf '[kelvor]\r\ncache dir=%s\r\ncache size=%d\r\n' "$(winpath "$work/run")" $((limit / 1048576)) \
+      >"$program/kelvor.ini"
+    time_start "$work/tree-$count"
+    times[$count]="${times[$count]:-} $elapsed"
     echo "$count files, run $run: the proxy answered after $elapsed s" >&2
   done
-  m=$(median "${times[@]}")
+done
+
+rows=()
+first=
+for count in $counts; do
+  read -r total limit <"$work/tree-$count.limit"
+  # shellcheck disable=SC2086
+  m=$(median ${times[$count]})
   first=${first:-$m}
   rows+=("$(awk -v n="$count" -v t="$total" -v m="$m" -v f="$first" \
     'BEGIN { printf "%8d %12.0f %9.2f %9.2f\n", n, t, m, m - f }')")
