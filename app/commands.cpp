@@ -45,6 +45,13 @@ void OpenWithShell(HWND window, const std::wstring& target)
     ShowMessage(window, FillIn(LoadText(IDS_OPEN_FAILED), {target, SystemReason(error != ERROR_SUCCESS ? error : ShellError(result))}));
 }
 
+// The proxy's own page, where its config says it listens; an IPv6 address goes in brackets.
+std::wstring ConfigPageUrl(const ProxyAddress& address)
+{
+    std::wstring host = address.Host.find(L':') == std::wstring::npos ? address.Host : L"[" + address.Host + L"]";
+    return L"http://" + host + L":" + std::to_wstring(address.Port) + L"/polipo/config";
+}
+
 // A dialog that is open already comes to the front instead of opening inside itself.
 bool BringToFront(HWND dialog)
 {
@@ -108,7 +115,7 @@ LRESULT OnCommand(HWND window, WPARAM wParam, LPARAM lParam)
         DestroyWindow(window);
         break;
     case CMD_CONFIG:
-        OpenWithShell(window, L"http://127.0.0.1:8123/polipo/config");
+        OpenWithShell(window, ConfigPageUrl(SupervisedProxyAddress()));
         break;
     case CMD_RESTART:
         // A failed start is reported, and kelvor stays with the stopped icon, as after Settings:

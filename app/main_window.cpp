@@ -17,6 +17,15 @@ namespace {
 // Without a taskbar for this long, kelvor gives up on its icon.
 constexpr UINT_PTR ICON_TIMER_ID = 1002;
 constexpr UINT ICON_WAIT_MS = 2 * 60000;
+// Exit, and the end of the session, are over within two seconds: the pass, the write-out and the
+// proxy's stop share this, and the icon and the process's own end take the rest.
+constexpr DWORD ENDING_MS = 1500;
+
+DWORD MsLeft(DWORD start)
+{
+    DWORD elapsed = GetTickCount() - start;
+    return elapsed >= ENDING_MS ? 0 : ENDING_MS - elapsed;
+}
 
 void OnCreate(HWND window)
 {
@@ -25,37 +34,33 @@ void OnCreate(HWND window)
     App.TaskbarCreatedMsg = RegisterWindowMessageW(L"TaskbarCreated");
     CreateWindowExW(0, L"STATIC", L"", WS_CHILD, 0, 0, 0, 0, window,
                     reinterpret_cast<HMENU>(static_cast<INT_PTR>(IDC_TIP)), App.Instance, nullptr);
-    StartTrimSchedule(window);
 }
 
 void OnDestroy(HWND window)
 {
-    // Order matters: no pass and no restart after this point, and the icon goes only once the
-    // proxy has.
     App.Ending = true;
-    EndTrimPasses(window);
+    // The user's own proxy settings come back first; if that fails, the user hears of it.
+    GiveBackSystemProxyAtEnd(window, true);
+    DWORD start = GetTickCount();
+    // Order matters: no pass and no restart after this point, and the icon goes only once the
+    // proxy has. The pass ends at its next file while the proxy writes out and stops.
+    StopTrimPasses(window);
     KillTimer(window, RESTART_TIMER_ID);
     KillTimer(window, ICON_TIMER_ID);
-    GiveBackSystemProxyAtEnd(window, true);
-    StopSupervisedProxy(false);
+    StopSupervisedProxy(MsLeft(start));
+    AwaitTrimPass(MsLeft(start));
     RemoveTrayIcon(window);
     PostQuitMessage(0);
 }
 
-// Logoff or shutdown: the system ends kelvor soon after this returns, so the proxy is stopped
-// the quick way and its objects written out first.
+// Logoff or shutdown: the system ends kelvor soon after this returns, and Exit's ending fits the
+// time it gives; nobody is there to read a message. Windows may also end the session of a
+// program only (to update it): then kelvor ends too.
 void OnEndSession(HWND window, bool ending)
 {
     if (!ending)
         return;
-    App.Ending = true;
-    // The pass is told to end but not waited for: the system ends the process with it.
-    EndTrimPasses(window, false);
-    KillTimer(window, RESTART_TIMER_ID);
     GiveBackSystemProxyAtEnd(window, false);
-    StopSupervisedProxy(true);
-    RemoveTrayIcon(window);
-    // Windows may also end the session of a program only (to update it): then kelvor ends too.
     DestroyWindow(window);
 }
 
@@ -77,6 +82,10 @@ void OnTrayNotify(HWND window, LPARAM mouseMessage)
 void OnTimer(HWND window, UINT_PTR id)
 {
     switch (id) {
+    case FIRST_PASS_TIMER_ID:
+        KillTimer(window, FIRST_PASS_TIMER_ID);
+        RunScheduledTrim(window);
+        break;
     case TRIM_TIMER_ID:
         RunScheduledTrim(window);
         break;
@@ -141,7 +150,6 @@ void RegisterMainWindowClass(HINSTANCE instance)
 BOOL CreateMainWindow(HINSTANCE instance, int)
 {
     App.Instance = instance;
-    // WM_CREATE runs inside this call: the first trim pass is over before the proxy starts.
     HWND window = CreateWindowExW(0, App.ClassName, App.AppName, WS_OVERLAPPEDWINDOW, CW_USEDEFAULT,
                                   0, CW_USEDEFAULT, 0, nullptr, nullptr, instance, nullptr);
     if (!window)
@@ -151,6 +159,7 @@ BOOL CreateMainWindow(HINSTANCE instance, int)
     if (!AddTrayIcon(window))
         SetTimer(window, ICON_TIMER_ID, ICON_WAIT_MS, nullptr);
 
+    // A second kelvor trims nothing: the cache is the first one's.
     if (IsProxyRunning(L"polipo.exe")) {
         RefuseStart(window);
         return TRUE;
@@ -160,6 +169,9 @@ BOOL CreateMainWindow(HINSTANCE instance, int)
         DestroyWindow(window);
         return TRUE;
     }
+    // The proxy serves from here on, whatever the size of the cache: the first pass runs beside
+    // it, as every later one does.
+    StartTrimSchedule(window);
     ShowWindow(window, SW_HIDE);
     UpdateWindow(window);
     // Said once the proxy runs: the user is not kept from it by a box.

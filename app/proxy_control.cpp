@@ -5,10 +5,10 @@
 #include "app/resources/resource.h"
 #include "app/settings_problems.h"
 #include "app/supervisor.h"
+#include "app/tray.h"
 #include "app/trim_schedule.h"
 #include "proxy/launch.h"
 #include "proxy/readable_path.h"
-#include "proxy/stop.h"
 
 namespace {
 
@@ -49,33 +49,46 @@ std::wstring CacheFolderForProxy(std::wstring& problem)
     return readable;
 }
 
-bool StartProxy(HWND owner)
+bool LaunchSupervisedProxy(HWND owner, DWORD& error)
 {
-    std::wstring noCacheFolder = MakeCacheFolder();
-    std::wstring cacheFolder = CacheFolderForProxy(noCacheFolder);
-    DWORD error = ERROR_SUCCESS;
-    if (!LaunchProxy(App.ProgramDir, cacheFolder, ProxyMode::Serve, App.ProxyProcess, error)) {
-        // The icon and tip say so until a Restart succeeds.
-        ProxyNotStarted(App.MainWindow, error);
-        ShowBootFailure(owner, error);
+    std::wstring problem = MakeCacheFolder();
+    std::wstring cacheFolder = CacheFolderForProxy(problem);
+    if (!LaunchProxy(App.ProgramDir, cacheFolder, ProxyMode::Serve, App.ProxyProcess, error))
         return false;
-    }
     WatchProxy(App.MainWindow);
     // Said once the proxy runs: the user is not kept from it by the box.
-    if (!noCacheFolder.empty())
-        ShowMessage(owner, noCacheFolder);
+    if (!problem.empty() && owner)
+        ShowMessage(owner, problem);
+    else if (!problem.empty())
+        ShowBalloon(App.MainWindow, App.AppName, problem, true);
     return true;
 }
 
-void StopSupervisedProxy(bool quick)
+bool StartProxy(HWND owner)
+{
+    DWORD error = ERROR_SUCCESS;
+    if (LaunchSupervisedProxy(owner, error))
+        return true;
+    // The icon and tip say so until a Restart succeeds.
+    ProxyNotStarted(App.MainWindow, error);
+    ShowBootFailure(owner, error);
+    return false;
+}
+
+ProxyAddress SupervisedProxyAddress()
+{
+    return ReadProxyAddress(App.ProgramDir + L"config");
+}
+
+void StopSupervisedProxy(DWORD timeoutMs)
 {
     StopWatchingProxy();
-    StopProxy(App.ProxyProcess, quick);
+    StopProxy(App.ProxyProcess, SupervisedProxyAddress(), timeoutMs);
 }
 
 bool RestartProxy(HWND owner)
 {
-    StopSupervisedProxy(false);
+    StopSupervisedProxy();
     ResetSupervision(App.MainWindow);
     Sleep(RESTART_PAUSE_MS);
     return StartProxy(owner);

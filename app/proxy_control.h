@@ -4,12 +4,25 @@
 
 #include <windows.h>
 
-// Makes the cache folder and launches the proxy kelvor supervises. A failure is shown over
-// owner; false then.
+#include "proxy/proxy_address.h"
+#include "proxy/stop.h"
+
+// The one start of the proxy kelvor supervises, whoever asks for it: makes the cache folder,
+// gives the proxy that folder by a name it can read, launches it and watches it. A folder the
+// proxy cannot use is said once: in a box over owner, or, with no owner (the supervisor's
+// restarts in the background), in a balloon. False, with the system's error, when the launch
+// failed; the caller says so.
+bool LaunchSupervisedProxy(HWND owner, DWORD& error);
+
+// A start asked for by the user or at start-up: LaunchSupervisedProxy, and a failure shown over
+// owner, with the icon and tip showing the proxy stopped; false then.
 bool StartProxy(HWND owner);
 
-// Stops the supervised proxy, if one runs; quick when the session ends.
-void StopSupervisedProxy(bool quick);
+// Where the proxy listens, from its config beside kelvor.
+ProxyAddress SupervisedProxyAddress();
+
+// Stops the supervised proxy, if one runs, within timeoutMs.
+void StopSupervisedProxy(DWORD timeoutMs = FULL_STOP_MS);
 
 // Stops the supervised proxy, pauses for its port to be free, and starts it again; a proxy
 // that kelvor had given up on is tried afresh.

@@ -2,6 +2,7 @@
 
 #include "app/app_state.h"
 #include "app/messages.h"
+#include "app/proxy_control.h"
 #include "app/resources/resource.h"
 #include "app/system_proxy.h"
 #include "app/tray.h"
@@ -141,13 +142,8 @@ void OnRestartTimer(HWND window)
         SetTimer(window, RESTART_TIMER_ID, BUSY_RETRY_MS, nullptr);
         return;
     }
-    // In the background a folder that cannot be made is not said again: the start said it.
+    // The same start as every other, so the restarted proxy caches where the first one did.
     DWORD error = ERROR_SUCCESS;
-    if (!App.CacheFolder.empty())
-        CreateCacheDir(App.CacheFolder, error);
-    if (!LaunchProxy(App.ProgramDir, App.CacheFolder, ProxyMode::Serve, App.ProxyProcess, error)) {
+    if (!LaunchSupervisedProxy(nullptr, error))
         CountEnd(window, 0, BootFailureText(error));
-        return;
-    }
-    WatchProxy(window);
 }

@@ -7,6 +7,7 @@
 #include "app/main_window.h"
 #include "app/messages.h"
 #include "app/program_dir.h"
+#include "app/proxy_control.h"
 #include "app/resources/resource.h"
 #include "app/system_proxy.h"
 
@@ -64,7 +65,7 @@ std::wstring TrayTip()
     case ProxyState::Running:
         break;
     }
-    std::wstring tip = LoadText(IDS_TIP_RUNNING);
+    std::wstring tip = FillIn(LoadText(IDS_TIP_RUNNING), {HostAndPort(SupervisedProxyAddress())});
     if (App.CacheBytes >= 0 && App.Config.CacheSizeMB > 0 && App.CacheVerdict == CacheDirVerdict::Trimmable) {
         int64_t used = (App.CacheBytes + 524288) / 1048576;
         tip += L"\n" + FillIn(LoadText(IDS_TIP_CACHE), {std::to_wstring(used), std::to_wstring(App.Config.CacheSizeMB)});

@@ -9,8 +9,9 @@
 
 namespace {
 
-// Checked between deletions, a pass ends well within this.
-constexpr DWORD END_PASS_TIMEOUT_MS = 1000;
+// Under Wine every file the pass lists is a call to the one server that the proxy's own start
+// needs too: the first pass leaves the proxy that long to come up undisturbed.
+constexpr UINT FIRST_PASS_DELAY_MS = 1000;
 // The proxy's purge ends in a fraction of a second; one that hangs does not hold the sweep up.
 constexpr DWORD PURGE_RUN_TIMEOUT_MS = 60000;
 
@@ -135,9 +136,8 @@ void AdoptSettings(const Settings& settings)
 
 void StartTrimSchedule(HWND window)
 {
-    if (MayTrim() && App.Config.CacheSizeMB > 0)
-        App.CacheBytes = TrimCache(App.CacheFolder, TrimLimitBytes(App.Config.CacheSizeMB)).BytesAfter;
     SetTimer(window, TRIM_TIMER_ID, TrimPeriodMs(App.Config.TrimIntervalMin), nullptr);
+    SetTimer(window, FIRST_PASS_TIMER_ID, FIRST_PASS_DELAY_MS, nullptr);
 }
 
 void RunScheduledTrim(HWND window)
@@ -186,17 +186,22 @@ void OnTrimDone(HWND window)
     StartNextPass(window);
 }
 
-void EndTrimPasses(HWND window, bool wait)
+void StopTrimPasses(HWND window)
 {
     App.StopTrim = true;
     KillTimer(window, TRIM_TIMER_ID);
+    KillTimer(window, FIRST_PASS_TIMER_ID);
     if (App.PurgeWaiting) {
         CloseHandle(App.PurgeWaiting);
         App.PurgeWaiting = nullptr;
     }
+}
+
+void AwaitTrimPass(DWORD waitMs)
+{
     if (!PassRunning() || !App.RunningTrim)
         return;
-    if (WaitForSingleObject(App.TrimThread, wait ? END_PASS_TIMEOUT_MS : 0) == WAIT_OBJECT_0) {
+    if (WaitForSingleObject(App.TrimThread, waitMs) == WAIT_OBJECT_0) {
         FinishPass();
         return;
     }

@@ -1,6 +1,7 @@
-// The passes over the cache: one at start, before the proxy runs, then one per period, and the
-// sweep after Purge cache, each on a thread of its own so that the tray, its menu and the
-// dialogs keep answering while a large cache is walked. One runs at a time.
+// The passes over the cache: one at start, once the proxy serves, then one per period, and the
+// sweep after Purge cache, each on a thread of its own so that the proxy, the tray, its menu and
+// the dialogs are there at once and keep answering while a large cache is walked. One runs at a
+// time.
 #pragma once
 
 #include <windows.h>
@@ -9,6 +10,7 @@
 #include "settings/settings.h"
 
 constexpr UINT_PTR TRIM_TIMER_ID = 1000;
+constexpr UINT_PTR FIRST_PASS_TIMER_ID = 1003;
 // Posted by a finished pass to the main window.
 constexpr UINT WM_TRIMDONE = WM_APP + 1;
 
@@ -27,7 +29,8 @@ struct TrimJob {
 // Makes settings the ones in use, with the cache folder they name and whether it may be trimmed.
 void AdoptSettings(const Settings& settings);
 
-// The first pass, run to its end here, and the timer for the next ones.
+// The timer for the passes, and the first pass a moment from now, on the worker thread like any
+// other (FIRST_PASS_TIMER_ID runs it).
 void StartTrimSchedule(HWND window);
 
 // A timer pass; does nothing while a pass runs or once the program is ending.
@@ -43,5 +46,9 @@ void SweepAfterPurge(HWND window, HANDLE purgeRun);
 // WM_TRIMDONE: the worker thread is finished with its job.
 void OnTrimDone(HWND window);
 
-// No pass starts from now on; a running one is asked to end and, when wait, given up to a second.
-void EndTrimPasses(HWND window, bool wait = true);
+// No pass starts from now on, and a running one is asked to end; it ends at its next file.
+void StopTrimPasses(HWND window);
+
+// Gives a pass asked to end up to waitMs to be over; one still inside a slow deletion then ends
+// with the process.
+void AwaitTrimPass(DWORD waitMs);

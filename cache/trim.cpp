@@ -10,6 +10,11 @@ bool Requested(const std::atomic<bool>* cancel)
     return cancel && cancel->load(std::memory_order_relaxed);
 }
 
+bool IsGone(DWORD error)
+{
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+}
+
 }  // namespace
 
 std::wstring CacheRootForPass(const std::wstring& directory)
@@ -49,11 +54,15 @@ TrimResult DeleteOldestWhile(const std::wstring& directory, const std::atomic<bo
             result.Cancelled = true;
             break;
         }
-        // A file held open by the proxy, read-only or not ours stays, and still counts.
         if (DeleteFileW(TrimCandidatePath(index, *oldest).c_str())) {
             result.BytesAfter -= oldest->Size;
             ++result.FilesDeleted;
+        } else if (IsGone(GetLastError())) {
+            // The proxy, a purge or another program removed it since the scan: its bytes are
+            // free already, and nothing stayed that should have gone.
+            result.BytesAfter -= oldest->Size;
         } else {
+            // A file held open by the proxy, read-only or not ours stays, and still counts.
             ++result.FilesNotDeleted;
         }
     }

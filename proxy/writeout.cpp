@@ -7,7 +7,6 @@
 
 namespace {
 
-constexpr unsigned short PROXY_PORT = 8123;
 constexpr char WRITEOUT_FORM[] = "writeout-objects=1";
 
 // The time left of timeoutMs since start; GetTickCount wraps, the difference does not.
@@ -33,12 +32,28 @@ bool WaitReady(SOCKET s, bool forWrite, DWORD start, DWORD timeoutMs)
     return n > 0 && FD_ISSET(s, &ready) && !FD_ISSET(s, &failed);
 }
 
-bool Connect(SOCKET s, DWORD start, DWORD timeoutMs)
+// The config file's text, widened byte by byte, back as it was written.
+std::string Bytes(const std::wstring& text)
+{
+    std::string bytes;
+    for (wchar_t c : text)
+        bytes += static_cast<char>(c);
+    return bytes;
+}
+
+// The IPv4 address of host, or the loopback address for anything else.
+unsigned long HostAddress(const std::wstring& host)
+{
+    unsigned long address = inet_addr(Bytes(host).c_str());
+    return address == INADDR_NONE ? htonl(INADDR_LOOPBACK) : address;
+}
+
+bool Connect(SOCKET s, const ProxyAddress& address, DWORD start, DWORD timeoutMs)
 {
     sockaddr_in proxy{};
     proxy.sin_family = AF_INET;
-    proxy.sin_port = htons(PROXY_PORT);
-    proxy.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    proxy.sin_port = htons(address.Port);
+    proxy.sin_addr.s_addr = HostAddress(address.Host);
     if (connect(s, reinterpret_cast<const sockaddr*>(&proxy), sizeof(proxy)) == 0)
         return true;
     // Windows retries a refused connection for about a second: the deadline bounds that too.
@@ -80,18 +95,16 @@ bool ReceiveStatusLine(SOCKET s, DWORD start, DWORD timeoutMs)
     }
 }
 
-bool PostWriteOut(DWORD start, DWORD timeoutMs)
+bool PostWriteOut(const ProxyAddress& address, DWORD start, DWORD timeoutMs)
 {
     SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
     if (s == INVALID_SOCKET)
         return false;
     u_long nonBlocking = 1;
-    std::string request = std::string("POST /polipo/status HTTP/1.0\r\n"
-                                      "Host: 127.0.0.1:8123\r\n"
-                                      "Content-Type: application/x-www-form-urlencoded\r\n"
-                                      "Content-Length: ") +
+    std::string request = "POST /polipo/status HTTP/1.0\r\nHost: " + Bytes(HostAndPort(address)) +
+                          "\r\nContent-Type: application/x-www-form-urlencoded\r\nContent-Length: " +
                           std::to_string(sizeof(WRITEOUT_FORM) - 1) + "\r\n\r\n" + WRITEOUT_FORM;
-    bool answered = ioctlsocket(s, FIONBIO, &nonBlocking) == 0 && Connect(s, start, timeoutMs) &&
+    bool answered = ioctlsocket(s, FIONBIO, &nonBlocking) == 0 && Connect(s, address, start, timeoutMs) &&
                     SendAll(s, request, start, timeoutMs) && ReceiveStatusLine(s, start, timeoutMs);
     closesocket(s);
     return answered;
@@ -99,13 +112,13 @@ bool PostWriteOut(DWORD start, DWORD timeoutMs)
 
 }  // namespace
 
-bool AskProxyToWriteOut(DWORD timeoutMs)
+bool AskProxyToWriteOut(const ProxyAddress& address, DWORD timeoutMs)
 {
     DWORD start = GetTickCount();
     WSADATA winsock;
     if (WSAStartup(MAKEWORD(2, 2), &winsock) != 0)
         return false;
-    bool answered = PostWriteOut(start, timeoutMs);
+    bool answered = PostWriteOut(address, start, timeoutMs);
     WSACleanup();
     return answered;
 }

@@ -29,34 +29,9 @@ mkdir -p "$work"
 kelvor_start_display
 kelvor_start_wine
 
-# The same tree every time from the same seed: ~500 files a folder, 22-character URL-safe base64
-# names, sizes of 100 B to 20 KB (sparse: only the sizes matter to either side), distinct random
-# access times. Prints the total size and the limit at which exactly a tenth of the files is over.
-generate() {
-  python3 - "$1" "$2" <<'EOF'
-import base64, os, random, sys
-root, count = sys.argv[1], int(sys.argv[2])
-rng = random.Random(20261208)
-folders = [os.path.join(root, "%03x" % n) for n in range(max(1, count // 500))]
-for folder in folders:
-    os.makedirs(folder)
-times = rng.sample(range(count * 10), count)
-files = []
-for i in range(count):
-    name = base64.urlsafe_b64encode(rng.randbytes(16)).decode()[:22]
-    path = os.path.join(rng.choice(folders), name)
-    size = rng.randint(100, 20480)
-    fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o644)
-    os.ftruncate(fd, size)
-    os.close(fd)
-    atime = 1400000000 + times[i]
-    os.utime(path, (atime, 1300000000))
-    files.append((atime, size))
-files.sort()
-total = sum(size for _, size in files)
-print(total, total - sum(size for _, size in files[: count // 10]))
-EOF
-}
+# The same tree every time from the same seed (scripts/make_cache_tree.py); prints the total
+# size and the limit at which exactly a tenth of the files is over.
+generate() { python3 scripts/make_cache_tree.py "$1" "$2"; }
 
 # The trim as a Linux user would script it: oldest first until the rest fits the limit.
 shell_trim() {

@@ -1,6 +1,8 @@
 // Trim passes over real folders, and kelvor.exe trimming its own cache at start and on its timer.
 #include <gtest/gtest.h>
 
+#include <malloc.h>
+
 #include <climits>
 
 #include "app/resources/resource.h"
@@ -47,26 +49,6 @@ std::vector<std::wstring> Listing(const std::wstring& folder)
     return names;
 }
 
-// Starts a Linux program, which Wine runs without giving a handle to wait on: callers await its
-// effect instead.
-bool StartLinuxProgram(const std::wstring& exe, const std::wstring& arguments, const std::wstring& folder)
-{
-    std::wstring line = L"\"" + exe + L"\" " + arguments;
-    std::vector<wchar_t> writable(line.begin(), line.end());
-    writable.push_back(0);
-    STARTUPINFOW startup{};
-    startup.cb = sizeof(startup);
-    PROCESS_INFORMATION info{};
-    if (!CreateProcessW((L"Z:" + exe).c_str(), writable.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                        folder.c_str(), &startup, &info))
-        return false;
-    if (info.hProcess)
-        CloseHandle(info.hProcess);
-    if (info.hThread)
-        CloseHandle(info.hThread);
-    return true;
-}
-
 bool IsDirectoryLink(const std::wstring& path)
 {
     const DWORD LINK = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT;
@@ -80,20 +62,6 @@ bool MakeDirectoryLink(const std::wstring& folder, const std::wstring& target, c
 {
     return StartLinuxProgram(L"/bin/ln", L"-s " + target + L" " + name, folder) &&
            WaitFor([&] { return IsDirectoryLink(folder + L"\\" + name); }, 5000);
-}
-
-// The Linux path Wine gives a Windows one, or an empty string outside Wine.
-std::wstring UnixPath(const std::wstring& path)
-{
-    using UnixFileName = char*(CDECL*)(const wchar_t*);
-    auto unixFileName = reinterpret_cast<UnixFileName>(
-        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
-    char* name = unixFileName ? unixFileName(path.c_str()) : nullptr;
-    if (!name)
-        return std::wstring();
-    std::wstring unixPath = Widen(name);
-    HeapFree(GetProcessHeap(), 0, name);
-    return unixPath;
 }
 
 // Where Wine keeps its drives, as links named "c:", "z:"..., ending in a slash.
@@ -348,25 +316,28 @@ TEST(TrimCache, DirectoryLinksAreNeitherWalkedNorDeleted)
     RemoveLinks(dir / L"cache", {L"out", L"loop"});
 }
 
-TEST(TrimEndToEnd, KelvorTrimsBeforeStartingTheProxyAndOnEveryTickOfItsTimer)
+TEST(TrimEndToEnd, KelvorTrimsBesideItsRunningProxyAtStartAndOnEveryTickOfItsTimer)
 {
     TempDir dir;
     std::wstring program = MakeProgramFolder(dir / L"program");
     std::wstring cache = dir / L"cache";
     MakeDirs(cache);
     WriteFileBytes(program + L"kelvor.ini", "[kelvor]\r\ncache dir=" + Narrow(cache) + "\r\ncache size=1\r\n");
-    // What stays is exactly the 1 MiB limit: had the proxy's own files (3 x 316 bytes, fresh) been
-    // there already, f3 would have gone too.
+    // The proxy's own files (3 x 316 bytes, fresh) may or may not be there when the pass lists
+    // the cache: with them or without, f3 and f4 fit the 1 MiB limit.
     CacheFile(cache + L"\\f1", 400000, 1);
     CacheFile(cache + L"\\f2", 400000, 2);
-    CacheFile(cache + L"\\f3", 524288, 3);
-    CacheFile(cache + L"\\f4", 524288, 4);
+    CacheFile(cache + L"\\f3", 500000, 3);
+    CacheFile(cache + L"\\f4", 500000, 4);
 
     Child kelvor(program + L"kelvor.exe", L"", dir.Path());
     ASSERT_TRUE(kelvor.Started());
-    ASSERT_TRUE(WaitFor([&] { return Exists(cache + L"\\entry3.bin"); }));
     HWND main = WaitForTopWindow(kelvor.Id(), L"KELVOR");
     ASSERT_NE(main, nullptr);
+    // The tip gives the cache's use once the first pass is over.
+    HWND tip = GetDlgItem(main, IDC_TIP);
+    ASSERT_TRUE(WaitFor([&] { return WindowText(tip).find(L"cache: ") != std::wstring::npos; })) << Narrow(WindowText(tip));
+    ASSERT_TRUE(WaitFor([&] { return Exists(cache + L"\\entry3.bin"); }));
     EXPECT_EQ(Survivors(dir, {L"cache\\f1", L"cache\\f2", L"cache\\f3", L"cache\\f4"}), L"cache\\f3 cache\\f4");
 
     MakeDirs(cache + L"\\late");
@@ -381,8 +352,8 @@ TEST(TrimEndToEnd, KelvorTrimsBeforeStartingTheProxyAndOnEveryTickOfItsTimer)
                                              L"cache\\a\\entry1.bin", L"cache\\b\\entry2.bin",
                                              L"cache\\entry3.bin", L"cache\\late"};
     const std::wstring expected =
-        L"cache\\f4 cache\\a\\entry1.bin cache\\b\\entry2.bin cache\\entry3.bin cache\\late";
-    EXPECT_TRUE(WaitFor([&] { return Survivors(dir, names) == expected; }));
+        L"cache\\f3 cache\\f4 cache\\a\\entry1.bin cache\\b\\entry2.bin cache\\entry3.bin cache\\late";
+    EXPECT_TRUE(WaitFor([&] { return Survivors(dir, names) == expected; })) << Narrow(Survivors(dir, names));
     // Nothing more goes once the pass is over.
     Sleep(300);
     EXPECT_EQ(Survivors(dir, names), expected);
@@ -460,4 +431,89 @@ TEST(TrimEndToEnd, AProgramFolderAsCacheIsNeverTrimmedAndKelvorSaysSoOnceTheProx
     EXPECT_TRUE(Exists(program + L"notes.txt"));
     PostMessageW(main, WM_CLOSE, 0, 0);
     EXPECT_TRUE(kelvor.WaitExit(15000));
+}
+
+TEST(TrimCache, AFileGoneBeforeItsDeletionFreesItsBytesAndIsNotCountedAsStaying)
+{
+    TempDir dir;
+    CacheFile(dir / L"gone", 300, 1);
+    CacheFile(dir / L"a", 300, 2);
+    CacheFile(dir / L"b", 300, 3);
+
+    // Another program removes the oldest file after the scan, just before the pass reaches it.
+    TrimResult result = DeleteOldestWhile(dir.Path(), nullptr, [&](const TrimResult& sofar, const TrimCandidate&) {
+        if (sofar.BytesAfter <= 600)
+            return false;
+        if (Exists(dir / L"gone"))
+            DeleteFileW((dir / L"gone").c_str());
+        return true;
+    });
+    EXPECT_EQ(Survivors(dir, {L"gone", L"a", L"b"}), L"a b");
+    EXPECT_EQ(result.BytesAfter, 600);
+    EXPECT_EQ(result.FilesNotDeleted, 0u);
+    EXPECT_EQ(result.FilesDeleted, 0u);
+}
+
+namespace {
+
+struct DeepPass {
+    std::wstring Folder;
+    TrimResult Result;
+};
+
+// A walk that kept a frame per level would need several times this for the tree below.
+constexpr size_t STACK_LEFT = 64 * 1024;
+
+// Runs the pass with only STACK_LEFT of this thread's stack left to it. (Wine gives every thread
+// a stack of at least a megabyte, whatever it is asked for, so the rest is used up first.)
+DWORD WINAPI TrimWithLittleStackLeft(void* context)
+{
+    auto* pass = static_cast<DeepPass*>(context);
+    MEMORY_BASIC_INFORMATION stack{};
+    VirtualQuery(&stack, &stack, sizeof(stack));
+    size_t left = static_cast<size_t>(reinterpret_cast<char*>(&stack) - static_cast<char*>(stack.AllocationBase));
+    volatile char* used = static_cast<char*>(_alloca(left - STACK_LEFT));
+    used[0] = 0;
+    pass->Result = TrimCache(pass->Folder, 150);
+    return 0;
+}
+
+}  // namespace
+
+TEST(TrimCache, ATreeDeeperThanAThreadsStackCouldRecurseIsTrimmedOldestFirst)
+{
+    // Wine reaches at most about 2,000 levels (the host's own path limit), and slowly: the pass
+    // gets little stack instead, which a walk keeping a frame per level would overflow at 200
+    // levels, as it would a thread's whole stack at a few thousand.
+    const int DEPTH = 200;
+    TempDir dir;
+    std::wstring top = L"\\\\?\\" + dir.Path() + L"\\deep";
+    std::wstring folder = top;
+    ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
+    std::wstring middle;
+    for (int level = 1; level <= DEPTH; ++level) {
+        folder += L"\\d";
+        ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr)) << level << " " << GetLastError();
+        if (level == DEPTH / 2)
+            middle = folder;
+    }
+    CacheFile(folder + L"\\deepest", 100, 1);
+    CacheFile(middle + L"\\middle", 100, 2);
+    CacheFile(top + L"\\top", 100, 3);
+
+    DeepPass pass{top, TrimResult()};
+    HANDLE thread = CreateThread(nullptr, 0, TrimWithLittleStackLeft, &pass, 0, nullptr);
+    ASSERT_NE(thread, nullptr);
+    EXPECT_EQ(WaitForSingleObject(thread, 120000), WAIT_OBJECT_0);
+    DWORD exitCode = 1;
+    GetExitCodeThread(thread, &exitCode);
+    CloseHandle(thread);
+    EXPECT_EQ(exitCode, 0u);
+    EXPECT_EQ(pass.Result.FilesSeen, 3u);
+    EXPECT_EQ(pass.Result.BytesBefore, 300);
+    EXPECT_EQ(pass.Result.FilesDeleted, 2u);
+    EXPECT_FALSE(Exists(folder + L"\\deepest"));
+    EXPECT_FALSE(Exists(middle + L"\\middle"));
+    EXPECT_TRUE(Exists(top + L"\\top"));
+    RemoveTree(top);
 }

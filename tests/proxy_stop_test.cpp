@@ -70,7 +70,7 @@ DWORD LaunchProxyAndWaitForWindow()
 DWORD StopProxyTimed()
 {
     DWORD start = GetTickCount();
-    StopProxy(App.ProxyProcess);
+    StopProxy(App.ProxyProcess, SupervisedProxyAddress());
     return GetTickCount() - start;
 }
 
@@ -111,7 +111,7 @@ TEST(StopProxy, AProxyThatClosesIsLeftToExitByItselfAndStopReturnsOnceItHasEnded
 
     // The first use of the network in a process keeps some handles of the system's for good:
     // the request a stop makes is made once before counting.
-    AskProxyToWriteOut(1000);
+    AskProxyToWriteOut(SupervisedProxyAddress(), 1000);
     DWORD handlesBefore = OwnHandleCount();
     DWORD elapsed = StopProxyTimed();
 
@@ -174,7 +174,7 @@ TEST(StopProxy, OnlyTheFirstWindowOfTheProxyIsAskedToClose)
     ASSERT_FALSE(proxyWindows.empty());
     std::wstring first = WindowText(proxyWindows.front());
 
-    StopProxy(App.ProxyProcess);
+    StopProxy(App.ProxyProcess, SupervisedProxyAddress());
 
     EXPECT_EQ(Lines(dir / L"closes.txt"), std::vector<std::wstring>{std::to_wstring(pid) + L"\t" + first});
     EXPECT_TRUE(other.Running());

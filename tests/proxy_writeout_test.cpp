@@ -8,6 +8,8 @@
 
 namespace {
 
+const ProxyAddress LOCAL_PROXY{L"127.0.0.1", 8123};
+
 bool Contains(const std::wstring& text, const std::wstring& part)
 {
     return text.find(part) != std::wstring::npos;
@@ -73,7 +75,7 @@ TEST(AskProxyToWriteOut, TheStandInAnswersAndLogsTheRequest)
     if (!proxy.Listening())
         GTEST_SKIP() << "the proxy does not listen on port 8123: " << Narrow(proxy.Log());
 
-    EXPECT_TRUE(AskProxyToWriteOut(3000));
+    EXPECT_TRUE(AskProxyToWriteOut(LOCAL_PROXY, 3000));
     EXPECT_TRUE(WaitFor([&] { return Contains(proxy.Log(), L"writeout-objects"); }, 3000)) << Narrow(proxy.Log());
     EXPECT_TRUE(proxy.process.Running());
 }
@@ -89,7 +91,7 @@ TEST(AskProxyToWriteOut, TheRealProxyAnswers)
     if (!proxy.Listening())
         GTEST_SKIP() << "the proxy does not listen on port 8123: " << Narrow(proxy.Log());
 
-    EXPECT_TRUE(AskProxyToWriteOut(3000));
+    EXPECT_TRUE(AskProxyToWriteOut(LOCAL_PROXY, 3000));
     EXPECT_TRUE(proxy.process.Running());
 }
 
@@ -99,9 +101,9 @@ TEST(AskProxyToWriteOut, IsFalseWhenNothingListensAndWhenNothingAnswers)
     if (!port.Bound())
         GTEST_SKIP() << "port 8123 is held by another program";
     // Bound but not listening: the connection is refused.
-    EXPECT_FALSE(AskProxyToWriteOut(3000));
+    EXPECT_FALSE(AskProxyToWriteOut(LOCAL_PROXY, 3000));
     // Listening but never accepting: the connection succeeds and no answer ever comes, so only
     // the time limit ends the wait.
     ASSERT_TRUE(port.Listen());
-    EXPECT_FALSE(AskProxyToWriteOut(500));
+    EXPECT_FALSE(AskProxyToWriteOut(LOCAL_PROXY, 500));
 }

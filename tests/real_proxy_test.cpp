@@ -418,6 +418,17 @@ protected:
         return program_ + L"cache";
     }
 
+    // A cache folder named in letters of two scripts, none of them in the ANSI code page in which
+    // the proxy reads its arguments, set in a kelvor.ini in UTF-16.
+    std::wstring CacheInCyrillicAndChinese()
+    {
+        std::wstring cache = dir_ / L"Proxy Cache \u041a\u044d\u0448 \u7f13\u5b58";
+        MakeDirs(cache);
+        std::wstring ini = L"\uFEFF[kelvor]\r\ncache dir=" + cache + L"\r\n";
+        WriteFileBytes(program_ + L"kelvor.ini", std::string(reinterpret_cast<const char*>(ini.data()), ini.size() * 2));
+        return cache;
+    }
+
     std::string Log() { return ReadFileBytes(program_ + L"polipo.log"); }
 
     TempDir dir_;
@@ -442,11 +453,7 @@ TEST_F(RealProxy, AFreshInstallCachesToDisk)
 
 TEST_F(RealProxy, ACacheFolderWithSpacesAndLettersOfAnyScriptHoldsTheObjects)
 {
-    // The proxy reads its arguments in the ANSI code page, which holds none of these letters.
-    std::wstring cache = dir_ / L"Proxy Cache \u041a\u044d\u0448 \u7f13\u5b58";
-    MakeDirs(cache);
-    std::wstring ini = L"\uFEFF[kelvor]\r\ncache dir=" + cache + L"\r\n";
-    WriteFileBytes(program_ + L"kelvor.ini", std::string(reinterpret_cast<const char*>(ini.data()), ini.size() * 2));
+    std::wstring cache = CacheInCyrillicAndChinese();
     Kelvor kelvor(program_);
     ASSERT_NE(kelvor.ServingProxy(), 0u) << Log();
 
@@ -456,6 +463,29 @@ TEST_F(RealProxy, ACacheFolderWithSpacesAndLettersOfAnyScriptHoldsTheObjects)
     EXPECT_TRUE(WaitFor([&] { return OnDisk(cache, url, origin_.Body("/spaces.html")); }, 3000))
         << "the proxy's log:\n" << Log();
     EXPECT_FALSE(Exists(program_ + L"cache"));
+}
+
+TEST_F(RealProxy, AProxyKilledWithACacheFolderInAnyScriptIsStartedAgainAndCachesThereAgain)
+{
+    std::wstring cache = CacheInCyrillicAndChinese();
+    Kelvor kelvor(program_);
+    DWORD first = kelvor.ServingProxy();
+    ASSERT_NE(first, 0u) << Log();
+    {
+        Child killed(first);
+        TerminateProcess(killed.Handle(), 9);
+        ASSERT_TRUE(killed.WaitExit(5000));
+    }
+    ASSERT_TRUE(WaitFor([&] {
+        std::vector<DWORD> proxies = ProxiesOf(kelvor.Process().Id());
+        return proxies.size() == 1 && proxies[0] != first && ProxyListening();
+    }, 15000)) << Log();
+
+    std::string url = origin_.Add("/after-kill.html", 5000);
+    EXPECT_TRUE(SameBody(Fetch(url).Body, origin_.Body("/after-kill.html")));
+    ASSERT_TRUE(WriteOutObjects());
+    EXPECT_TRUE(WaitFor([&] { return OnDisk(cache, url, origin_.Body("/after-kill.html")); }, 3000))
+        << "the proxy's log:\n" << Log();
 }
 
 TEST_F(RealProxy, TheStartUpPassKeepsRealObjectsWithinTheLimitAndTheProxyFetchesADeletedOneAgain)

@@ -169,7 +169,7 @@ TEST(OneActionAtATime, SettingsAndAboutOpenOnce)
     }
 }
 
-TEST(OneActionAtATime, NoCommandRunsWhileKelvorRefusesToStart)
+TEST(OneActionAtATime, NoCommandRunsAndNothingIsTrimmedWhileKelvorRefusesToStart)
 {
     TempDir dir;
     std::wstring other = MakeProgramFolder(dir / L"other");
@@ -178,6 +178,10 @@ TEST(OneActionAtATime, NoCommandRunsWhileKelvorRefusesToStart)
     ASSERT_TRUE(WaitFor([&] { return Exists(other + L"polipo.log"); }));
 
     std::wstring program = MakeProgramFolder(dir / L"kelvor");
+    // A cache over its limit, which is the running proxy's to trim, not this kelvor's.
+    MakeDirs(dir / L"cache");
+    WriteFileOfSize(dir / L"cache\\old", 2000000);
+    WriteFileBytes(program + L"kelvor.ini", "[kelvor]\r\ncache dir=" + Narrow(dir / L"cache") + "\r\ncache size=1\r\n");
     std::wstring record = dir / L"kelvor-proxies.txt";
     ScopedEnv recordTo(L"KELVOR_PROXY_RECORD", record);
     Child kelvor(program + L"kelvor.exe", L"", dir.Path());
@@ -196,6 +200,7 @@ TEST(OneActionAtATime, NoCommandRunsWhileKelvorRefusesToStart)
     EXPECT_EQ(kelvor.ExitCode(), 0u);
     EXPECT_TRUE(ReadProxyRecords(record).empty());
     EXPECT_TRUE(running.Running());
+    EXPECT_TRUE(Exists(dir / L"cache\\old"));
 }
 
 TEST(Session, TheEndOfTheSessionStopsTheProxyAndRemovesTheIcon)

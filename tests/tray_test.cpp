@@ -122,6 +122,26 @@ private:
     bool hadOld_ = false;
 };
 
+// The shell_recorder registered as the browser and the log viewer for the scope: what the shell
+// opens is written to Opened, one line each.
+struct ShellRecorder {
+    ShellRecorder()
+    {
+        std::wstring recorder = L"\"" + BinDir() + L"\\shell_recorder.exe\" \"%1\"";
+        // Windows looks for the user's own choice first; Wine 8 reads only the machine's classes.
+        for (HKEY root : {HKEY_CURRENT_USER, HKEY_LOCAL_MACHINE}) {
+            Registered.push_back(std::make_unique<ScopedClassesValue>(root, L"http\\shell\\open\\command", recorder));
+            Registered.push_back(std::make_unique<ScopedClassesValue>(root, L".log", L"kelvor.test.logfile"));
+            Registered.push_back(
+                std::make_unique<ScopedClassesValue>(root, L"kelvor.test.logfile\\shell\\open\\command", recorder));
+        }
+    }
+    TempDir Dir;
+    std::wstring Opened = Dir / L"opened.txt";
+    std::vector<std::unique_ptr<ScopedClassesValue>> Registered;
+    ScopedEnv RecordTo{L"KELVOR_RECORDER_LOG", Opened};
+};
+
 }  // namespace
 
 TEST(Tray, ButtonPressesOpenTheMenuAndOtherMouseMessagesDoNot)
@@ -320,18 +340,8 @@ TEST(Commands, PurgeRunsBesideTheProxyThenRemovesWhatWasNotUsedFor32Days)
 
 TEST(Commands, ConfigAndViewLogOpenThroughTheShell)
 {
-    TempDir shell;
-    std::wstring recorder = L"\"" + BinDir() + L"\\shell_recorder.exe\" \"%1\"";
-    std::wstring opened = shell / L"opened.txt";
-    // Windows looks for the user's own choice first; Wine 8 reads only the machine's classes.
-    std::vector<std::unique_ptr<ScopedClassesValue>> registered;
-    for (HKEY root : {HKEY_CURRENT_USER, HKEY_LOCAL_MACHINE}) {
-        registered.push_back(std::make_unique<ScopedClassesValue>(root, L"http\\shell\\open\\command", recorder));
-        registered.push_back(std::make_unique<ScopedClassesValue>(root, L".log", L"kelvor.test.logfile"));
-        registered.push_back(
-            std::make_unique<ScopedClassesValue>(root, L"kelvor.test.logfile\\shell\\open\\command", recorder));
-    }
-    ScopedEnv recordTo(L"KELVOR_RECORDER_LOG", opened);
+    ShellRecorder shell;
+    const std::wstring& opened = shell.Opened;
 
     RunningKelvor kelvor;
     ASSERT_TRUE(kelvor.Ready());
@@ -381,4 +391,27 @@ TEST(Commands, AFailedRestartIsReportedAndKelvorStaysWithTheProxyStopped)
     ASSERT_TRUE(MoveFileW((kelvor.Program() + L"old.exe").c_str(), proxy.c_str()));
     PostMessageW(kelvor.Main(), WM_COMMAND, CMD_RESTART, 0);
     EXPECT_TRUE(WaitFor([&] { return kelvor.Records().size() == 2; }));
+}
+
+TEST(Commands, ThePortInTheProxysConfigIsWhereKelvorTalksToItAndWhatItShows)
+{
+    ShellRecorder shell;
+    RunningKelvor kelvor("", "# the proxy's own settings\r\nproxyPort = 8124 # not the usual port\r\n");
+    ASSERT_TRUE(kelvor.Ready());
+    std::wstring log = kelvor.Program() + L"polipo.log";
+    ASSERT_TRUE(WaitFor([&] { return ReadFileBytes(log).find("listening socket on port 8124") != std::string::npos; }))
+        << ReadFileBytes(log);
+
+    EXPECT_TRUE(WaitFor([&] {
+        return WindowText(GetDlgItem(kelvor.Main(), IDC_TIP)).rfind(L"kelvor: proxy on 127.0.0.1:8124", 0) == 0;
+    })) << Narrow(WindowText(GetDlgItem(kelvor.Main(), IDC_TIP)));
+    PostMessageW(kelvor.Main(), WM_COMMAND, CMD_CONFIG, 0);
+    ASSERT_TRUE(WaitFor([&] { return !ReadFileBytes(shell.Opened).empty(); }));
+    EXPECT_NE(ReadFileBytes(shell.Opened).find("\" \"http://127.0.0.1:8124/polipo/config\""), std::string::npos)
+        << ReadFileBytes(shell.Opened);
+
+    // Exit asks the proxy to write out what it holds, on its own port.
+    PostMessageW(kelvor.Main(), WM_COMMAND, CMD_EXIT, 0);
+    ASSERT_TRUE(kelvor.Process().WaitExit(15000));
+    EXPECT_NE(ReadFileBytes(log).find("writeout-objects"), std::string::npos) << ReadFileBytes(log);
 }

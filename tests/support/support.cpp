@@ -427,12 +427,14 @@ std::wstring StaticTexts(HWND window)
     return texts;
 }
 
-RunningKelvor::RunningKelvor(const std::string& iniText)
+RunningKelvor::RunningKelvor(const std::string& iniText, const std::string& configText)
 {
     program_ = MakeProgramFolder(dir_ / L"kelvor");
     record_ = dir_ / L"proxy-starts.txt";
     if (!iniText.empty())
         WriteFileBytes(program_ + L"kelvor.ini", iniText);
+    if (!configText.empty())
+        WriteFileBytes(program_ + L"config", configText);
     // The proxies that kelvor starts inherit the variable from it.
     ScopedEnv recordTo(L"KELVOR_PROXY_RECORD", record_);
     kelvor_ = Child(program_ + L"kelvor.exe", L"", dir_.Path());
@@ -631,4 +633,35 @@ bool IconAtDestroy::Watch(HWND main)
 std::string IconAtDestroy::Answer() const
 {
     return ReadFileBytes(dir_ / L"icon.txt");
+}
+
+bool StartLinuxProgram(const std::wstring& exe, const std::wstring& arguments, const std::wstring& folder)
+{
+    std::wstring line = L"\"" + exe + L"\" " + arguments;
+    std::vector<wchar_t> writable(line.begin(), line.end());
+    writable.push_back(0);
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION info{};
+    if (!CreateProcessW((L"Z:" + exe).c_str(), writable.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                        folder.c_str(), &startup, &info))
+        return false;
+    if (info.hProcess)
+        CloseHandle(info.hProcess);
+    if (info.hThread)
+        CloseHandle(info.hThread);
+    return true;
+}
+
+std::wstring UnixPath(const std::wstring& path)
+{
+    using UnixFileName = char*(CDECL*)(const wchar_t*);
+    auto unixFileName = reinterpret_cast<UnixFileName>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
+    char* name = unixFileName ? unixFileName(path.c_str()) : nullptr;
+    if (!name)
+        return std::wstring();
+    std::wstring unixPath = Widen(name);
+    HeapFree(GetProcessHeap(), 0, name);
+    return unixPath;
 }

@@ -151,12 +151,12 @@ std::wstring ClassOf(HWND window);
 std::wstring StaticTexts(HWND window);
 
 // kelvor.exe started in a fresh program folder, "kelvor" in a temporary directory, with the
-// stand-in proxy beside it recording every start. iniText, unless empty, becomes kelvor.ini
-// first. At the end of the scope kelvor is closed as a user would close it, and whatever still
+// stand-in proxy beside it recording every start. iniText and configText, unless empty, become
+// kelvor.ini and the proxy's config first. At the end of the scope kelvor is closed as a user would close it, and whatever still
 // runs of it and of its proxies is ended, so that the next test finds no proxy running.
 class RunningKelvor {
 public:
-    explicit RunningKelvor(const std::string& iniText = "");
+    explicit RunningKelvor(const std::string& iniText = "", const std::string& configText = "");
     ~RunningKelvor();
     RunningKelvor(const RunningKelvor&) = delete;
     RunningKelvor& operator=(const RunningKelvor&) = delete;
@@ -221,3 +221,9 @@ FILETIME TimeNow();
 int64_t MsUntilExit(const FILETIME& from, HANDLE process);
 // True while process pid runs.
 bool ProcessAlive(DWORD pid);
+
+// Starts a Linux program, which Wine runs without giving a handle to wait on: callers await its
+// effect instead.
+bool StartLinuxProgram(const std::wstring& exe, const std::wstring& arguments, const std::wstring& folder);
+// The Linux path Wine gives a Windows one, or an empty string outside Wine.
+std::wstring UnixPath(const std::wstring& path);

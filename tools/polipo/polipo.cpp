@@ -17,7 +17,7 @@ namespace {
 
 const wchar_t CLASS_NAME[] = L"StandInProxy";
 const UINT WM_PROXY_SOCKET = WM_APP + 1;
-const unsigned short PORT = 8123;
+const unsigned short DEFAULT_PORT = 8123;
 const int MAX_WINDOWS = 8;
 const int MAX_CLIENTS = 16;
 
@@ -31,6 +31,7 @@ struct ProxyState {
     std::wstring CacheRoot; // as given, for display
     std::wstring LogFile;
     std::wstring ConfigFile; // named by -c
+    unsigned short Port = DEFAULT_PORT;
     std::wstring CloseLog;
     bool IgnoreClose = false;
     SOCKET Listener = INVALID_SOCKET;
@@ -116,6 +117,37 @@ void ApplySetting(const std::wstring &name, const std::wstring &value)
         StandIn.CacheRoot = UnquoteProxyValue(value);
     else if (name == L"logFile")
         StandIn.LogFile = UnquoteProxyValue(value);
+}
+
+// The real proxy listens where its config says; of the config, only "proxyPort = n" lines
+// (a "#" starting a comment) are read here.
+void ReadConfigFile(const std::wstring &path)
+{
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return;
+    char buffer[4096];
+    DWORD read = 0;
+    std::string text;
+    if (ReadFile(file, buffer, sizeof buffer, &read, nullptr))
+        text.assign(buffer, read);
+    CloseHandle(file);
+    for (size_t start = 0; start < text.size();) {
+        size_t end = text.find('\n', start);
+        std::string line = text.substr(start, end == std::string::npos ? std::string::npos : end - start);
+        start = end == std::string::npos ? text.size() : end + 1;
+        line = line.substr(0, line.find('#'));
+        size_t name = line.find_first_not_of(" \t");
+        if (name == std::string::npos || line.compare(name, 9, "proxyPort") != 0)
+            continue;
+        size_t equals = line.find_first_not_of(" \t", name + 9);
+        if (equals == std::string::npos || line[equals] != '=')
+            continue;
+        long port = strtol(line.c_str() + equals + 1, nullptr, 0);
+        if (port > 0 && port <= 65535)
+            StandIn.Port = static_cast<unsigned short>(port);
+    }
 }
 
 std::wstring MakeFileSystemPath(std::wstring p)
@@ -378,17 +410,17 @@ void StartServer(HWND hwnd)
                sizeof reuse);
     sockaddr_in addr = {};
     addr.sin_family = AF_INET;
-    addr.sin_port = htons(PORT);
+    addr.sin_port = htons(StandIn.Port);
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     if (bind(StandIn.Listener, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 ||
         listen(StandIn.Listener, 8) != 0 ||
         WSAAsyncSelect(StandIn.Listener, hwnd, WM_PROXY_SOCKET, FD_ACCEPT) != 0) {
         closesocket(StandIn.Listener);
         StandIn.Listener = INVALID_SOCKET;
-        WriteLogLine(L"config page not served: port " + std::to_wstring(PORT) + L" unavailable");
+        WriteLogLine(L"config page not served: port " + std::to_wstring(StandIn.Port) + L" unavailable");
         return;
     }
-    WriteLogLine(L"Established listening socket on port " + std::to_wstring(PORT) + L".");
+    WriteLogLine(L"Established listening socket on port " + std::to_wstring(StandIn.Port) + L".");
 }
 
 // The close log lets tests see which window received WM_CLOSE, even when
@@ -483,7 +515,7 @@ bool ParseArguments(const wchar_t *cmdLine)
     int argc = 0;
     wchar_t **argv = CommandLineToArgvW(cmdLine, &argc);
     // Everything kelvor sets comes on the command line, so the file named
-    // by -c only has to exist; its contents are never read.
+    // by -c only has to exist; of its contents only the port is read.
     bool purge = false;
     for (int i = 1; argv && i < argc; ++i) {
         std::wstring arg = argv[i];
@@ -544,6 +576,8 @@ int WINAPI wWinMain(HINSTANCE inst, HINSTANCE, PWSTR, int)
     if (!StandIn.ConfigFile.empty() &&
         GetFileAttributesW(StandIn.ConfigFile.c_str()) == INVALID_FILE_ATTRIBUTES)
         return 1;
+    if (!StandIn.ConfigFile.empty())
+        ReadConfigFile(StandIn.ConfigFile);
 
     std::wstring pid = std::to_wstring(GetCurrentProcessId());
     WriteLogLine(L"proxy " + pid + (purge ? L" purging: " : L" starting: ") + cmdLine);
