@@ -112,6 +112,8 @@ LRESULT OnCommand(HWND window, WPARAM wParam, LPARAM lParam)
         ShowAbout(window);
         break;
     case CMD_EXIT:
+        // While the window still lives, so that a failure can be said in a box of its own.
+        GiveBackSystemProxyAtEnd(window, true);
         DestroyWindow(window);
         break;
     case CMD_CONFIG:

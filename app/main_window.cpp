@@ -39,8 +39,9 @@ void OnCreate(HWND window)
 void OnDestroy(HWND window)
 {
     App.Ending = true;
-    // The user's own proxy settings come back first; if that fails, the user hears of it.
-    GiveBackSystemProxyAtEnd(window, true);
+    // Exit has given the user's own proxy settings back already, and said so if it could not;
+    // any other way here does it quietly.
+    GiveBackSystemProxyAtEnd(window, false);
     DWORD start = GetTickCount();
     // Order matters: no pass and no restart after this point, and the icon goes only once the
     // proxy has. The pass ends at its next file while the proxy writes out and stops.
@@ -96,6 +97,7 @@ void OnTimer(HWND window, UINT_PTR id)
         KillTimer(window, ICON_TIMER_ID);
         if (!App.IconShown && !App.Ending) {
             ShowMessage(window, LoadText(IDS_NO_TRAY_ICON));
+            GiveBackSystemProxyAtEnd(window, true);
             DestroyWindow(window);
         }
         break;

@@ -23,13 +23,12 @@ void ShowBootFailure(HWND owner, DWORD error)
 }
 
 // The proxy does not create its cache folder: without it, it runs with no disk cache at all.
-// What to tell the user when the folder cannot be made, once for each folder; empty otherwise.
+// What to tell the user when the folder cannot be made and has not been told of; empty otherwise.
 std::wstring MakeCacheFolder()
 {
     DWORD error = ERROR_SUCCESS;
     if (App.CacheFolder.empty() || CreateCacheDir(App.CacheFolder, error) || App.CacheFolderReported == App.CacheFolder)
         return std::wstring();
-    App.CacheFolderReported = App.CacheFolder;
     return FillIn(LoadText(IDS_CACHE_DIR_NOT_MADE), {App.CacheFolder, SystemReason(error)});
 }
 
@@ -43,7 +42,6 @@ std::wstring CacheFolderForProxy(std::wstring& problem)
         return std::wstring();
     std::wstring readable = ProxyReadablePath(App.CacheFolder);
     if (readable.empty() && problem.empty() && App.CacheFolderReported != App.CacheFolder) {
-        App.CacheFolderReported = App.CacheFolder;
         problem = FillIn(LoadText(IDS_CACHE_DIR_UNREADABLE), {App.CacheFolder});
     }
     return readable;
@@ -56,6 +54,10 @@ bool LaunchSupervisedProxy(HWND owner, DWORD& error)
     if (!LaunchProxy(App.ProgramDir, cacheFolder, ProxyMode::Serve, App.ProxyProcess, error))
         return false;
     WatchProxy(App.MainWindow);
+    // Counted as said only now: a start that failed said something else, and the next one
+    // must still tell of the folder.
+    if (!problem.empty())
+        App.CacheFolderReported = App.CacheFolder;
     // Said once the proxy runs: the user is not kept from it by the box.
     if (!problem.empty() && owner)
         ShowMessage(owner, problem);

@@ -8,6 +8,8 @@
 #include "proxy/proxy_address.h"
 #include "settings/proxy_restore.h"
 
+#include <algorithm>
+
 namespace {
 
 std::wstring RestoreFile()
@@ -73,13 +75,18 @@ std::wstring GiveBack()
         return std::wstring();
     }
     std::wstring failure;
+    std::vector<std::wstring> listed = ListConnections();
     for (const ConnectionProxy& own : saved.Connections) {
-        // A connection that is gone, or cannot be read, has nothing of kelvor's to take back.
+        // A connection that is gone has nothing of kelvor's to take back. One that cannot be read
+        // keeps the file, the only copy of the user's settings for it.
+        if (!own.Connection.empty() && std::find(listed.begin(), listed.end(), own.Connection) == listed.end())
+            continue;
         ConnectionProxy now;
         DWORD error = ERROR_SUCCESS;
-        if (!ReadConnectionProxy(own.Connection, now, error) || !NamesAddress(now, saved.Address))
+        bool read = ReadConnectionProxy(own.Connection, now, error);
+        if (read && !NamesAddress(now, saved.Address))
             continue;
-        if (!WriteConnectionProxy(own, error) && failure.empty())
+        if ((!read || !WriteConnectionProxy(own, error)) && failure.empty())
             failure = FillIn(LoadText(IDS_SYSTEM_PROXY_NOT_GIVEN_BACK), {ConnectionTitle(own.Connection), SystemReason(error), file});
     }
     AnnounceProxyChange();
@@ -119,9 +126,15 @@ bool IsSystemProxyOn()
            NamesAddress(lan, App.SystemProxyAddress);
 }
 
+bool SystemProxyChecked()
+{
+    // While the proxy does not serve, nothing is pointed at it: the choice is what counts.
+    return ProxyServes() ? IsSystemProxyOn() : App.Config.SystemProxy;
+}
+
 void ToggleSystemProxy(HWND window)
 {
-    bool on = !IsSystemProxyOn();
+    bool on = !SystemProxyChecked();
     App.SystemProxyInCharge = true;
     // Turned on while the proxy is given up, it is set when the proxy runs again.
     std::wstring failure = on ? (ProxyServes() ? PointSystemAtProxy() : std::wstring()) : GiveBack();
@@ -139,7 +152,8 @@ void SystemProxyFollowsProxy(HWND window, bool running)
     App.SystemProxyInCharge = true;
     std::wstring failure;
     if (running && App.Config.SystemProxy) {
-        if (App.SystemProxyAddress.empty())
+        // Also when the proxy came back on another address or port (its config was changed).
+        if (App.SystemProxyAddress != HostAndPort(ReadProxyAddress(App.ProgramDir + L"config")))
             failure = PointSystemAtProxy();
     } else if (!running || leftBehind) {
         failure = GiveBack();

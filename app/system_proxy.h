@@ -4,8 +4,12 @@
 
 #include <windows.h>
 
-// Checked in the menu: this kelvor has set its proxy, and the LAN settings still name it.
+// This kelvor has set its proxy, and the LAN settings still name it.
 bool IsSystemProxyOn();
+
+// The menu's check mark: IsSystemProxyOn while the proxy serves, the kept choice while it does not
+// (given up, or not started), so that the choice can still be turned off then.
+bool SystemProxyChecked();
 
 // The menu command: turns it off when on, on otherwise, and keeps the choice in kelvor.ini. A
 // failure changes nothing and is shown in a message box with the system's reason.

@@ -135,7 +135,7 @@ void ShowTrayMenu(HWND window)
     // The registry, not a remembered state: the value may have been changed outside kelvor.
     CheckMenuItem(popup, CMD_START_WITH_WINDOWS,
                   MF_BYCOMMAND | (IsStartWithWindowsOn(OwnExecutablePath()) ? MF_CHECKED : MF_UNCHECKED));
-    CheckMenuItem(popup, CMD_SYSTEM_PROXY, MF_BYCOMMAND | (IsSystemProxyOn() ? MF_CHECKED : MF_UNCHECKED));
+    CheckMenuItem(popup, CMD_SYSTEM_PROXY, MF_BYCOMMAND | (SystemProxyChecked() ? MF_CHECKED : MF_UNCHECKED));
     // Either button picks an item: the menu opens on either.
     TrackPopupMenu(popup, TPM_RIGHTBUTTON, cursor.x, cursor.y, 0, window, nullptr);
     // A known quirk: without a message posted after the menu, its next showing may close at once

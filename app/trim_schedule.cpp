@@ -56,7 +56,7 @@ bool PassRunning()
 
 bool MayTrim()
 {
-    return App.CacheVerdict == CacheDirVerdict::Trimmable && !StopRequested();
+    return App.CacheVerdict == CacheDirVerdict::Trimmable && !App.Ending && !StopRequested();
 }
 
 void StartPass(HWND window, PassKind kind, HANDLE purgeRun)

@@ -357,3 +357,30 @@ TEST_F(UsersOwnSettings, AProgramFolderThatTakesNoFileRefusesAndChangesNothing)
     EXPECT_EQ(Seen(), own_);
     EXPECT_FALSE(Exists(kelvor.Program() + PROXY_RESTORE_FILE));
 }
+
+TEST_F(UsersOwnSettings, FollowsTheProxyToAnotherPortAndIsTurnedOffWhileItIsGivenUp)
+{
+    RunningKelvor kelvor;
+    TurnOn(kelvor);
+    std::wstring config = kelvor.Program() + L"config";
+    auto names = [](const wchar_t* address) { return Seen().find(std::wstring(L", ") + address + L",") != std::wstring::npos; };
+
+    // The user moves the proxy to another port: once it runs again, the system names that one.
+    WriteFileBytes(config, "proxyPort = 8124\r\n");
+    PostMessageW(kelvor.Main(), WM_COMMAND, CMD_RESTART, 0);
+    ASSERT_TRUE(WaitFor([&] { return names(L"127.0.0.1:8124"); })) << Narrow(Seen());
+
+    // Given up, nothing is pointed at it, and the choice still shows, and goes, in the menu.
+    DeleteFileW(config.c_str());
+    ASSERT_TRUE(WaitFor([&] { return kelvor.Records().size() == 2; }));
+    Child proxy(kelvor.Records()[1].Pid);
+    TerminateProcess(proxy.Handle(), 9);
+    ASSERT_TRUE(WaitFor([&] { return Seen() == own_; }, 15000)) << Narrow(Seen());
+    ASSERT_TRUE(Toggle(kelvor));
+    EXPECT_EQ(GetPrivateProfileIntW(L"kelvor", L"system proxy", 1, (kelvor.Program() + L"kelvor.ini").c_str()), 0u);
+    WriteFileBytes(config, "");
+    PostMessageW(kelvor.Main(), WM_COMMAND, CMD_RESTART, 0);
+    ASSERT_TRUE(WaitFor([&] { return kelvor.Records().size() >= 5; }));
+    ASSERT_TRUE(WaitUntilIdle(kelvor.Main()));
+    EXPECT_EQ(Seen(), own_);
+}
