@@ -32,6 +32,15 @@ kelvor_start_display
 kelvor_start_wine
 
 answers() { curl -s -o /dev/null --max-time 1 http://127.0.0.1:8123/polipo/config; }
+# Polls answers for up to 30 s; true once it does.
+await_answer() {
+  local until=$(($(date +%s) + 30))
+  while [ "$(date +%s)" -lt "$until" ]; do answers && return 0; sleep 0.005; done
+  return 1
+}
+# Ends the proxies of the prefix the way Windows does: a Linux signal to a Wine process can leave
+# its listening socket with the Wine server, holding the port with nobody to answer.
+end_proxies() { "$kelvor_wine" taskkill /f /im polipo.exe >/dev/null 2>&1 || true; }
 if answers; then
   echo "something already answers on 127.0.0.1:8123: run this in a network namespace of your own" >&2
   exit 1
@@ -51,22 +60,28 @@ median() { printf '%s\n' "$@" | sort -g | awk '{ v[NR] = $1 } END { print v[int(
 # answers; then closes kelvor as a user would (which ends the pass and stops the proxy).
 time_start() {
   local start pid
-  rm -rf "$work/run"
   cp -al "$1" "$work/run"
-  # What the copy and the removal before it left to write goes to disk before the clock starts.
+  # What the copy left to write goes to disk, and the disk settles, before the clock starts.
   sync
+  sleep 1
   rm -f "$program/polipo.log"
   start=$(now)
   "$kelvor_wine" "$program/kelvor.exe" >/dev/null 2>&1 &
   pid=$!
-  for _ in $(seq 3000); do answers && break; sleep 0.005; done
+  await_answer || true
   elapsed=$(echo "$(now) - $start" | bc)
-  answers || { echo "the proxy did not answer; its log:" >&2; cat "$program/polipo.log" >&2 || true; exit 1; }
+  if ! answers; then
+    echo "the proxy did not answer; its log, and what runs:" >&2
+    cat "$program/polipo.log" >&2 || true
+    exit 1
+  fi
   "$kelvor_wine" taskkill /im kelvor.exe >/dev/null 2>&1 || true
   wait "$pid" || true
-  # A proxy still ending would make the next kelvor refuse to start.
-  for _ in $(seq 100); do ps -eo args | grep -qF "$(winpath "$program")\\polipo.exe" || break; sleep 0.1; done
+  # A proxy still there would make the next kelvor refuse to start.
+  end_proxies
   for _ in $(seq 100); do answers || break; sleep 0.1; done
+  rm -rf "$work/run"
+  sync
 }
 
 # The floor: the proxy alone, started the same way by Wine, with nothing else to do.
@@ -75,9 +90,9 @@ for run in $(seq "$runs"); do
   start=$(now)
   (cd "$program" && exec "$kelvor_wine" polipo.exe -c config >/dev/null 2>&1) &
   pid=$!
-  for _ in $(seq 3000); do answers && break; sleep 0.005; done
+  await_answer || { echo "the proxy alone did not answer" >&2; exit 1; }
   floor_times+=("$(echo "$(now) - $start" | bc)")
-  kill "$pid" 2>/dev/null || true
+  end_proxies
   wait "$pid" 2>/dev/null || true
   for _ in $(seq 100); do answers || break; sleep 0.1; done
 done
