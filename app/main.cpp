@@ -14,9 +14,6 @@
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int showCommand)
 {
-    // The folder browser and the shell's handlers for Config page and View log need COM on this
-    // thread.
-    CoInitialize(nullptr);
     LoadStringW(instance, IDS_APP_NAME, App.AppName, 100);
     LoadStringW(instance, IDS_CLASS_NAME, App.ClassName, 100);
     RegisterMainWindowClass(instance);
@@ -34,6 +31,10 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int showCommand)
     AdoptSettings(LoadSettings(App.ProgramDir));
     if (!CreateMainWindow(instance, showCommand))
         return 0;
+    // The folder browser and the shell's handlers for Config page and View log need COM on this
+    // thread; nothing before the message loop does. Under Wine it can take half a second, which
+    // the proxy's start does not wait for.
+    CoInitialize(nullptr);
 
     HACCEL accelerators = LoadAcceleratorsW(instance, MAKEINTRESOURCEW(IDA_MAIN));
     MSG message;

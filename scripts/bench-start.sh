@@ -3,11 +3,10 @@
 # first answer on 127.0.0.1:8123, with caches of 1,000, 100,000 and 300,000 files of which a
 # tenth is over the limit, so that the start-up pass has the whole cache to list and a tenth to
 # delete. Prints the median of 3 runs per size, and how much later than at the smallest size.
-# Usage: ip netns exec NS scripts/bench-start.sh [BUILD_DIR]   (default build/x86_64)
-# The proxy listens on 127.0.0.1:8123, which is the machine's to share: run it in a network
-# namespace of your own (ip netns add NS; ip netns exec NS ip link set lo up).
-# KELVOR_REAL_PROXY_EXE names the real proxy (default ../shared/polipo/polipo-x86_64.exe beside
-# the source tree); RUNS=n sets the runs per size (3), COUNTS="n ..." the sizes.
+# Usage: scripts/bench-start.sh [BUILD_DIR]   (default build/x86_64)
+# The proxy listens on 127.0.0.1:8123: nothing else may hold that port while it runs (on a shared
+# machine, run it in a network namespace of its own: ip netns exec NS scripts/bench-start.sh).
+# KELVOR_REAL_PROXY_EXE names the real proxy (default the one the build makes from its source); RUNS=n sets the runs per size (3), COUNTS="n ..." the sizes.
 # Each tree is made once, kept in BUILD_DIR/bench-start/ and reused: every run gets a copy of
 # hard links, which the pass may delete from without touching the kept tree.
 # Stops the Wine server of BUILD_DIR's prefix at the end.
@@ -16,13 +15,12 @@ cd "$(dirname "$0")/.."
 build=$(realpath -m "${1:-build/x86_64}")
 runs=${RUNS:-3}
 counts=${COUNTS:-1000 100000 300000}
-proxy=$(realpath -m "${KELVOR_REAL_PROXY_EXE:-../shared/polipo/polipo-x86_64.exe}")
-[ -f "$proxy" ] || { echo "no real proxy at $proxy (set KELVOR_REAL_PROXY_EXE)" >&2; exit 1; }
-
 if [ ! -f "$build/CMakeCache.txt" ]; then
   cmake -S . -B "$build" -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-x86_64.cmake -DCMAKE_BUILD_TYPE=Release >/dev/null
 fi
-cmake --build "$build" -j2 --target kelvor >/dev/null
+cmake --build "$build" -j2 --target demo_programs >/dev/null
+proxy=$(realpath -m "${KELVOR_REAL_PROXY_EXE:-$build/real-polipo/polipo.exe}")
+[ -f "$proxy" ] || { echo "no real proxy at $proxy (the build had no polipo source; or set KELVOR_REAL_PROXY_EXE)" >&2; exit 1; }
 
 work=$build/bench-start
 program=$work/program
