@@ -84,9 +84,9 @@ click() { xdotool mousemove "$1" "$2" click 1; sleep "${3:-1}"; }
 
 # Opens the tray menu and points at the item that many pixels below the menu's top edge.
 menu_item_offset_settings=44
-menu_item_offset_start_with_windows=113
-menu_item_offset_about=130
-menu_item_offset_exit=156
+menu_item_offset_start_with_windows=131
+menu_item_offset_about=148
+menu_item_offset_exit=174
 open_menu_at() {
   click $icon_x $icon_y
   # The menu opens at the same place every time, so it is measured once: measured at every

@@ -574,8 +574,14 @@ int WINAPI wWinMain(HINSTANCE inst, HINSTANCE, PWSTR, int)
     // The real proxy ends at once, before opening its log, when its -c
     // file is missing.
     if (!StandIn.ConfigFile.empty() &&
-        GetFileAttributesW(StandIn.ConfigFile.c_str()) == INVALID_FILE_ATTRIBUTES)
+        GetFileAttributesW(StandIn.ConfigFile.c_str()) == INVALID_FILE_ATTRIBUTES) {
+        // Its last words, on its standard error, as the real one says them.
+        std::string words = "Couldn't open config file " + std::string(StandIn.ConfigFile.begin(), StandIn.ConfigFile.end()) +
+                            ": No such file or directory\n";
+        DWORD written = 0;
+        WriteFile(GetStdHandle(STD_ERROR_HANDLE), words.data(), static_cast<DWORD>(words.size()), &written, nullptr);
         return 1;
+    }
     if (!StandIn.ConfigFile.empty())
         ReadConfigFile(StandIn.ConfigFile);
 
