@@ -241,10 +241,42 @@ void ScopedLink::Make(const std::string& unixLink, const std::wstring& target, c
 
 ScopedLink::~ScopedLink()
 {
+    Remove();
+}
+
+void ScopedLink::Remove()
+{
     if (made_)
         RunOnHost(Widen("-f \"" + unixLink_ + "\""), L"\\bin\\rm",
                   [&] { return GetFileAttributesW(shown_.c_str()) == INVALID_FILE_ATTRIBUTES; });
+    made_ = false;
 }
+
+namespace {
+
+uint64_t SecondNow()
+{
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    return ((static_cast<uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime) / 10000000;
+}
+
+// Returns once a new second has begun, then asks for the folder's volume, which makes Wine read
+// its list of drives again.
+void AwaitDriveListRead(const std::wstring& folder)
+{
+    uint64_t second = SecondNow();
+    WaitFor([&] { return SecondNow() != second; }, 5000);
+    HANDLE handle = CreateFileW(folder.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    BY_HANDLE_FILE_INFORMATION info;
+    if (handle != INVALID_HANDLE_VALUE) {
+        GetFileInformationByHandle(handle, &info);
+        CloseHandle(handle);
+    }
+}
+
+}  // namespace
 
 ScopedDriveLetter::ScopedDriveLetter(const std::wstring& folder)
 {
@@ -259,6 +291,17 @@ ScopedDriveLetter::ScopedDriveLetter(const std::wstring& folder)
             break;
     }
     Make(Narrow(prefix) + "/dosdevices/" + static_cast<char>(letter + 32) + ":", folder, root_);
+    folder_ = folder;
+    if (ScopedLink::Made())
+        AwaitDriveListRead(folder_);
+    settled_ = ScopedLink::Made();
+}
+
+ScopedDriveLetter::~ScopedDriveLetter()
+{
+    Remove();
+    if (settled_)
+        AwaitDriveListRead(folder_);
 }
 
 Child::Child(const std::wstring& exe, const std::wstring& arguments, const std::wstring& dir)

@@ -71,6 +71,7 @@ public:
 protected:
     ScopedLink() = default;
     void Make(const std::string& unixLink, const std::wstring& target, const std::wstring& shown);
+    void Remove();
 
 private:
     std::string unixLink_;
@@ -80,13 +81,22 @@ private:
 
 // A drive letter of its own for folder: a link in the Wine prefix's dosdevices, which is how Wine
 // keeps its drives. Root() is "Q:\", for example.
+//
+// Made() once Wine's list of drives has it: Wine finds a file's volume through that list, which
+// it reads again only when the clock's second has changed since it last did, so a test that read
+// a folder's volume serial before and after such a change would see two volumes. The same wait
+// follows the link's removal.
 class ScopedDriveLetter : public ScopedLink {
 public:
     explicit ScopedDriveLetter(const std::wstring& folder);
+    ~ScopedDriveLetter();
     const std::wstring& Root() const { return root_; }
+    bool Made() const { return ScopedLink::Made() && settled_; }
 
 private:
     std::wstring root_;
+    std::wstring folder_;
+    bool settled_ = false;
 };
 
 // A started process, or one opened by its id (a proxy that kelvor started); terminated at the
