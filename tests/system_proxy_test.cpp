@@ -313,24 +313,13 @@ TEST_F(UsersOwnSettings, AProgramFolderThatTakesNoFileRefusesAndChangesNothing)
     RunningKelvor kelvor;
     ASSERT_TRUE(kelvor.Ready());
     // Wine runs as root here, whom no file permission stops: the folder is made immutable.
-    using UnixName = char*(CDECL*)(const wchar_t*);
-    auto unixName = reinterpret_cast<UnixName>(
-        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
-    char* folder = unixName ? unixName(kelvor.Program().c_str()) : nullptr;
-    ASSERT_NE(folder, nullptr);
-    std::wstring unixFolder = Widen(folder);
-    HeapFree(GetProcessHeap(), 0, folder);
+    std::wstring unixFolder = UnixPath(kelvor.Program());
+    ASSERT_FALSE(unixFolder.empty());
     // Wine starts a Unix program when it is named in the command line alone, but gives no handle
     // to wait on: what it did is seen in the folder.
     auto chattr = [&](const wchar_t* change) {
-        std::wstring line = L"Z:\\usr\\bin\\chattr " + std::wstring(change) + L" " + unixFolder;
-        STARTUPINFOW startup{};
-        startup.cb = sizeof(startup);
-        PROCESS_INFORMATION info{};
-        if (!CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info))
+        if (!StartLinuxProgram(L"/usr/bin/chattr", std::wstring(change) + L" \"" + unixFolder + L"\"", L"C:\\"))
             return false;
-        CloseHandle(info.hThread);
-        CloseHandle(info.hProcess);
         bool wanted = change[0] == L'-';
         return WaitFor([&] {
             HANDLE probe = CreateFileW((kelvor.Program() + L"probe").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,

@@ -187,44 +187,19 @@ ScopedEnv::~ScopedEnv()
 
 namespace {
 
-std::string UnixPathOf(const std::wstring& path)
-{
-    using UnixNameFunction = char*(CDECL*)(const wchar_t*);
-    auto unixName = reinterpret_cast<UnixNameFunction>(
-        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
-    char* name = unixName ? unixName(path.c_str()) : nullptr;
-    if (!name)
-        return std::string();
-    std::string result = name;
-    HeapFree(GetProcessHeap(), 0, name);
-    return result;
-}
-
 // Runs a program of the host, which Wine starts as it is, and waits for done: Wine gives no
 // handle of such a process to wait on.
 template <typename Done>
 bool RunOnHost(const std::wstring& arguments, const std::wstring& program, Done done)
 {
-    std::wstring line = L"Z:" + program + L" " + arguments;
-    std::vector<wchar_t> writable(line.begin(), line.end());
-    writable.push_back(0);
-    STARTUPINFOW startup{};
-    startup.cb = sizeof(startup);
-    PROCESS_INFORMATION info{};
-    if (!CreateProcessW(nullptr, writable.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info))
-        return false;
-    if (info.hProcess)
-        CloseHandle(info.hProcess);
-    if (info.hThread)
-        CloseHandle(info.hThread);
-    return WaitFor(done);
+    return StartLinuxProgram(program, arguments, L"C:\\") && WaitFor(done);
 }
 
 }  // namespace
 
 ScopedLink::ScopedLink(const std::wstring& link, const std::wstring& target)
 {
-    std::string folder = UnixPathOf(link.substr(0, link.find_last_of(L'\\')));
+    std::string folder = Narrow(UnixPath(link.substr(0, link.find_last_of(L'\\'))));
     if (!folder.empty())
         Make(folder + "/" + Narrow(link.substr(link.find_last_of(L'\\') + 1)), target, link);
 }
@@ -233,9 +208,9 @@ void ScopedLink::Make(const std::string& unixLink, const std::wstring& target, c
 {
     unixLink_ = unixLink;
     shown_ = shown;
-    std::string unixTarget = UnixPathOf(target);
+    std::string unixTarget = Narrow(UnixPath(target));
     made_ = !unixTarget.empty() &&
-            RunOnHost(Widen("-sn \"" + unixTarget + "\" \"" + unixLink_ + "\""), L"\\bin\\ln",
+            RunOnHost(Widen("-sn \"" + unixTarget + "\" \"" + unixLink_ + "\""), L"/bin/ln",
                       [&] { return GetFileAttributesW(shown_.c_str()) != INVALID_FILE_ATTRIBUTES; });
 }
 
@@ -247,7 +222,7 @@ ScopedLink::~ScopedLink()
 void ScopedLink::Remove()
 {
     if (made_)
-        RunOnHost(Widen("-f \"" + unixLink_ + "\""), L"\\bin\\rm",
+        RunOnHost(Widen("-f \"" + unixLink_ + "\""), L"/bin/rm",
                   [&] { return GetFileAttributesW(shown_.c_str()) == INVALID_FILE_ATTRIBUTES; });
     made_ = false;
 }
