@@ -2,6 +2,7 @@
 
 #include "app/app_state.h"
 #include "app/messages.h"
+#include "app/proxy_control.h"
 #include "app/resources/resource.h"
 #include "app/tray.h"
 #include "proxy/internet_options.h"
@@ -42,7 +43,7 @@ std::wstring PointSystemAtProxy()
             return ConnectionFailure(connection, error);
         current.push_back(proxy);
     }
-    std::wstring address = HostAndPort(ReadProxyAddress(App.ProgramDir + L"config"));
+    std::wstring address = HostAndPort(SupervisedProxyAddress());
     SavedProxySettings own{address, OwnSettings(current, saved.Connections, saved.Address)};
     // The saved file is on disk before anything of the user's changes.
     if ((!hadFile || own.Address != saved.Address || own.Connections != saved.Connections) &&
@@ -153,7 +154,7 @@ void SystemProxyFollowsProxy(HWND window, bool running)
     std::wstring failure;
     if (running && App.Config.SystemProxy) {
         // Also when the proxy came back on another address or port (its config was changed).
-        if (App.SystemProxyAddress != HostAndPort(ReadProxyAddress(App.ProgramDir + L"config")))
+        if (App.SystemProxyAddress != HostAndPort(SupervisedProxyAddress()))
             failure = PointSystemAtProxy();
     } else if (!running || leftBehind) {
         failure = GiveBack();
