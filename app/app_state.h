@@ -9,6 +9,7 @@
 
 #include "app/supervisor.h"
 #include "cache/cache_folder.h"
+#include "proxy/proxy_address.h"
 #include "settings/settings.h"
 
 struct TrimJob;
@@ -23,11 +24,18 @@ struct AppState {
     CacheDirVerdict CacheVerdict;     // whether passes may run over CacheFolder
     std::wstring CacheVerdictFolder;  // the protected folder it holds, if that is why not
     std::wstring CacheFolderReported; // a cache folder the proxy cannot use, once said so
+    FolderIdentity CacheFolderId;     // CacheFolder as it was when adopted, for each pass to check
+    bool CacheFolderIdKnown;
+    std::wstring CacheTroubleSaid;    // a cache folder a pass could not read or found replaced, once said
     HWND MainWindow;
     PROCESS_INFORMATION ProxyProcess;  // the supervised proxy, all zero when there is none
+    ProxyAddress ProxyListensOn;       // read from its config once per launch: the stop, the tip,
+                                       // the Config page and the system proxy all use this one
+    std::wstring WriteOutRefusalSaid;  // the config's setting that refuses the write-out, once said
     // Supervision of the proxy.
     ProxyState Supervision;           // running, starting again or given up
     HANDLE ProxyWait;                 // the thread pool's wait on ProxyProcess
+    bool ProxyPolled;                 // the wait could not be had: a timer looks instead
     DWORD ProxyStartTick;
     int QuickEnds;                    // ends in a row, each within a minute of its start
     int Restarts;                     // restarts since the proxy last ran steadily
@@ -35,6 +43,7 @@ struct AppState {
     std::wstring ProxyEndReason;      // how it ended last, for the tip and the balloon
     UINT TaskbarCreatedMsg;
     int OpenMessageBoxes;             // message boxes of kelvor's now on screen
+    bool ComReady;                    // COM is set up on the user-interface thread
     bool Refusing;                    // telling the user a proxy runs already: no command runs
     bool Ending;                      // the session or the program ends: nothing starts
     bool IconShown;                   // the shell has taken the icon
@@ -56,6 +65,7 @@ struct AppState {
     bool TrimAgain;                 // settings changed during a pass: one more when it ends
     HANDLE PurgeWaiting;            // the proxy's purge run, whose sweep waits for the pass
     bool OverLimitReported;         // files that would not go were said once
+    bool PassFailureSaid;           // a pass that could not be started was said once
     std::atomic<bool> StopTrim;     // set at the end of the program: passes end, none start
 };
 

@@ -6,6 +6,7 @@
 
 #include "app/app_state.h"
 #include "app/main_window.h"
+#include "app/messages.h"
 #include "app/program_dir.h"
 #include "app/resources/resource.h"
 #include "app/proxy_control.h"
@@ -31,10 +32,8 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int showCommand)
     AdoptSettings(LoadSettings(App.ProgramDir));
     if (!CreateMainWindow(instance, showCommand))
         return 0;
-    // The folder browser and the shell's handlers for Config page and View log need COM on this
-    // thread; nothing before the message loop does. Under Wine it can take half a second, which
-    // the proxy's start does not wait for.
-    CoInitialize(nullptr);
+    // Unless a box at start has set it up already.
+    SetUpCom();
 
     HACCEL accelerators = LoadAcceleratorsW(instance, MAKEINTRESOURCEW(IDA_MAIN));
     MSG message;
@@ -44,6 +43,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int showCommand)
             DispatchMessageW(&message);
         }
     }
-    CoUninitialize();
+    if (App.ComReady)
+        CoUninitialize();
     return 0;
 }

@@ -7,6 +7,7 @@
 #include "app/supervisor.h"
 #include "app/tray.h"
 #include "app/trim_schedule.h"
+#include "cache/cache_folder.h"
 #include "proxy/launch.h"
 #include "proxy/readable_path.h"
 
@@ -22,12 +23,27 @@ void ShowBootFailure(HWND owner, DWORD error)
     ShowMessage(owner, BootFailureText(error));
 }
 
+// A folder that kelvor may not trim would fill without limit: the proxy gets none, as for an
+// unset variable, which the start-up message says.
+bool ProxyMayCache()
+{
+    return !App.CacheFolder.empty() && App.CacheVerdict == CacheDirVerdict::Trimmable;
+}
+
 // The proxy does not create its cache folder: without it, it runs with no disk cache at all.
 // What to tell the user when the folder cannot be made and has not been told of; empty otherwise.
 std::wstring MakeCacheFolder()
 {
     DWORD error = ERROR_SUCCESS;
-    if (App.CacheFolder.empty() || CreateCacheDir(App.CacheFolder, error) || App.CacheFolderReported == App.CacheFolder)
+    if (!ProxyMayCache())
+        return std::wstring();
+    if (CreateCacheDir(App.CacheFolder, error)) {
+        // One made only now is adopted as made: the passes walk this folder and no other.
+        if (!App.CacheFolderIdKnown)
+            App.CacheFolderIdKnown = IdentityOf(App.CacheFolder, App.CacheFolderId);
+        return std::wstring();
+    }
+    if (App.CacheFolderReported == App.CacheFolder)
         return std::wstring();
     return FillIn(LoadText(IDS_CACHE_DIR_NOT_MADE), {App.CacheFolder, SystemReason(error)});
 }
@@ -38,7 +54,7 @@ std::wstring MakeCacheFolder()
 // the user, once for each folder.
 std::wstring CacheFolderForProxy(std::wstring& problem)
 {
-    if (App.CacheFolder.empty())
+    if (!ProxyMayCache())
         return std::wstring();
     std::wstring readable = ProxyReadablePath(App.CacheFolder);
     if (readable.empty() && problem.empty() && App.CacheFolderReported != App.CacheFolder) {
@@ -51,6 +67,10 @@ bool LaunchSupervisedProxy(HWND owner, DWORD& error)
 {
     std::wstring problem = MakeCacheFolder();
     std::wstring cacheFolder = CacheFolderForProxy(problem);
+    // Read once for this run of the proxy: a config edited meanwhile takes effect at the next
+    // start, and until then the stop, the tip and the system proxy must name where it listens.
+    ProxyConfig config = ReadProxyConfig(App.ProgramDir + L"config");
+    App.ProxyListensOn = config.Address;
     if (!LaunchProxy(App.ProgramDir, cacheFolder, ProxyMode::Serve, App.ProxyProcess, error))
         return false;
     WatchProxy(App.MainWindow);
@@ -58,6 +78,11 @@ bool LaunchSupervisedProxy(HWND owner, DWORD& error)
     // must still tell of the folder.
     if (!problem.empty())
         App.CacheFolderReported = App.CacheFolder;
+    if (!config.WriteOutRefusedBy.empty() && App.WriteOutRefusalSaid != config.WriteOutRefusedBy) {
+        App.WriteOutRefusalSaid = config.WriteOutRefusedBy;
+        problem += (problem.empty() ? L"" : L"\n\n") +
+                   FillIn(LoadText(IDS_WRITEOUT_REFUSED), {App.ProgramDir + L"config", config.WriteOutRefusedBy});
+    }
     // Said once the proxy runs: the user is not kept from it by the box.
     if (!problem.empty() && owner)
         ShowMessage(owner, problem);
@@ -79,13 +104,13 @@ bool StartProxy(HWND owner)
 
 ProxyAddress SupervisedProxyAddress()
 {
-    return ReadProxyAddress(App.ProgramDir + L"config");
+    return App.ProxyListensOn;
 }
 
 void StopSupervisedProxy(DWORD timeoutMs)
 {
     StopWatchingProxy();
-    StopProxy(App.ProxyProcess, SupervisedProxyAddress(), timeoutMs);
+    StopProxy(App.ProxyProcess, App.ProxyListensOn, timeoutMs);
 }
 
 bool RestartProxy(HWND owner)
@@ -107,7 +132,8 @@ void PurgeCache(HWND owner)
     PROCESS_INFORMATION purge{};
     DWORD error = ERROR_SUCCESS;
     // A folder the proxy cannot read was named when the proxy started.
-    if (!LaunchProxy(App.ProgramDir, ProxyReadablePath(App.CacheFolder), ProxyMode::Purge, purge, error)) {
+    if (!LaunchProxy(App.ProgramDir, ProxyMayCache() ? ProxyReadablePath(App.CacheFolder) : std::wstring(),
+                     ProxyMode::Purge, purge, error)) {
         ShowBootFailure(owner, error);
         return;
     }

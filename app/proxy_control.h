@@ -18,7 +18,7 @@ bool LaunchSupervisedProxy(HWND owner, DWORD& error);
 // owner, with the icon and tip showing the proxy stopped; false then.
 bool StartProxy(HWND owner);
 
-// Where the proxy listens, from its config beside kelvor.
+// Where the supervised proxy listens: its config beside kelvor as it was read at its launch.
 ProxyAddress SupervisedProxyAddress();
 
 // Stops the supervised proxy, if one runs, within timeoutMs.

@@ -22,6 +22,7 @@ constexpr DWORD BUSY_RETRY_MS = 1000;
 // sentence.
 constexpr int REASON_LINES = 1;
 constexpr size_t BALLOON_TEXT_LIMIT = 255;
+constexpr UINT PROXY_CHECK_MS = 1000;
 
 VOID CALLBACK ProxyEnded(PVOID context, BOOLEAN)
 {
@@ -83,14 +84,23 @@ void WatchProxy(HWND window)
     HANDLE wait = nullptr;
     if (RegisterWaitForSingleObject(&wait, App.ProxyProcess.hProcess, ProxyEnded,
                                     reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(App.ProxyProcess.dwProcessId)),
-                                    INFINITE, WT_EXECUTEONLYONCE))
+                                    INFINITE, WT_EXECUTEONLYONCE)) {
         App.ProxyWait = wait;
+    } else {
+        // Unwatched, an end would go unnoticed and the tip would say "running" for ever.
+        DWORD error = GetLastError();
+        if (!App.ProxyPolled)
+            ShowBalloon(window, App.AppName, FillIn(LoadText(IDS_PROXY_NOT_WATCHED), {SystemReason(error)}), true);
+        App.ProxyPolled = true;
+        SetTimer(window, PROXY_CHECK_TIMER_ID, PROXY_CHECK_MS, nullptr);
+    }
     UpdateTrayIcon(window);
     SystemProxyFollowsProxy(window, true);
 }
 
 void StopWatchingProxy()
 {
+    KillTimer(App.MainWindow, PROXY_CHECK_TIMER_ID);
     if (App.ProxyWait) {
         // Waits for a callback under way, so none runs after this.
         UnregisterWaitEx(App.ProxyWait, INVALID_HANDLE_VALUE);
@@ -130,6 +140,12 @@ void OnProxyEnded(HWND window, DWORD processId)
         return;
     CountEnd(window, GetTickCount() - App.ProxyStartTick,
              FillIn(LoadText(IDS_PROXY_EXIT_CODE), {std::to_wstring(static_cast<long>(exitCode))}));
+}
+
+void OnProxyCheckTimer(HWND window)
+{
+    if (App.ProxyProcess.hProcess && WaitForSingleObject(App.ProxyProcess.hProcess, 0) == WAIT_OBJECT_0)
+        OnProxyEnded(window, App.ProxyProcess.dwProcessId);
 }
 
 void OnRestartTimer(HWND window)

@@ -8,6 +8,8 @@
 // its process id.
 constexpr UINT WM_PROXYENDED = WM_APP + 2;
 constexpr UINT_PTR RESTART_TIMER_ID = 1001;
+// Looks at the proxy when the system would not watch it for kelvor.
+constexpr UINT_PTR PROXY_CHECK_TIMER_ID = 1004;
 
 enum class ProxyState {
     Running,        // the supervised proxy runs
@@ -29,3 +31,4 @@ void ProxyNotStarted(HWND window, DWORD error);
 
 void OnProxyEnded(HWND window, DWORD processId);
 void OnRestartTimer(HWND window);
+void OnProxyCheckTimer(HWND window);

@@ -65,7 +65,10 @@ std::wstring TrayTip()
     case ProxyState::Running:
         break;
     }
-    std::wstring tip = FillIn(LoadText(IDS_TIP_RUNNING), {HostAndPort(SupervisedProxyAddress())});
+    // The icon comes before the first launch, which says where the proxy listens.
+    if (App.ProxyListensOn.Host.empty())
+        return App.AppName;
+    std::wstring tip = FillIn(LoadText(IDS_TIP_RUNNING), {HostAndPort(App.ProxyListensOn)});
     if (App.CacheBytes >= 0 && App.Config.CacheSizeMB > 0 && App.CacheVerdict == CacheDirVerdict::Trimmable) {
         int64_t used = (App.CacheBytes + 524288) / 1048576;
         tip += L"\n" + FillIn(LoadText(IDS_TIP_CACHE), {std::to_wstring(used), std::to_wstring(App.Config.CacheSizeMB)});

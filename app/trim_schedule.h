@@ -6,6 +6,7 @@
 
 #include <windows.h>
 
+#include "cache/cache_folder.h"
 #include "cache/trim.h"
 #include "settings/settings.h"
 
@@ -23,7 +24,10 @@ struct TrimJob {
     std::wstring CacheDir;
     int64_t Limit;          // Trim: the byte limit
     HANDLE PurgeRun;        // Purge: the proxy's own purge, waited for first; owned by the job
+    FolderIdentity Adopted; // what CacheDir was when adopted; a folder in its place now is not walked
+    bool AdoptedKnown;
     TrimResult Result;
+    bool FolderReplaced;
 };
 
 // Makes settings the ones in use, with the cache folder they name and whether it may be trimmed.

@@ -1,5 +1,6 @@
 // winsock2.h must come before windows.h, which the header below includes.
 #include <winsock2.h>
+#include <ws2tcpip.h>
 
 #include "proxy/writeout.h"
 
@@ -41,28 +42,37 @@ std::string Bytes(const std::wstring& text)
     return bytes;
 }
 
-// The IPv4 address of host, or the loopback address for anything else.
-unsigned long HostAddress(const std::wstring& host)
+// Where to reach host: its IPv4 or IPv6 number, or the IPv4 loopback address for a name.
+int HostAddress(const std::wstring& host, unsigned short port, sockaddr_storage& where)
 {
+    where = sockaddr_storage{};
+    if (host.find(L':') != std::wstring::npos) {
+        auto* six = reinterpret_cast<sockaddr_in6*>(&where);
+        INT length = sizeof(sockaddr_in6);
+        std::wstring text = host;
+        if (WSAStringToAddressW(&text[0], AF_INET6, nullptr, reinterpret_cast<sockaddr*>(six), &length) != 0)
+            return 0;
+        six->sin6_port = htons(port);
+        return sizeof(sockaddr_in6);
+    }
+    auto* four = reinterpret_cast<sockaddr_in*>(&where);
+    four->sin_family = AF_INET;
+    four->sin_port = htons(port);
     unsigned long address = inet_addr(Bytes(host).c_str());
-    return address == INADDR_NONE ? htonl(INADDR_LOOPBACK) : address;
+    four->sin_addr.s_addr = address == INADDR_NONE ? htonl(INADDR_LOOPBACK) : address;
+    return sizeof(sockaddr_in);
 }
 
-bool Connect(SOCKET s, const ProxyAddress& address, DWORD start, DWORD timeoutMs)
+bool Connect(SOCKET s, const sockaddr_storage& where, int length, DWORD start, DWORD timeoutMs)
 {
-    sockaddr_in proxy{};
-    proxy.sin_family = AF_INET;
-    proxy.sin_port = htons(address.Port);
-    proxy.sin_addr.s_addr = HostAddress(address.Host);
-    if (connect(s, reinterpret_cast<const sockaddr*>(&proxy), sizeof(proxy)) == 0)
+    if (connect(s, reinterpret_cast<const sockaddr*>(&where), length) == 0)
         return true;
     // Windows retries a refused connection for about a second: the deadline bounds that too.
     if (WSAGetLastError() != WSAEWOULDBLOCK || !WaitReady(s, true, start, timeoutMs))
         return false;
     int error = 0;
-    int length = sizeof(error);
-    return getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &length) == 0 &&
-           error == 0;
+    int size = sizeof(error);
+    return getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &size) == 0 && error == 0;
 }
 
 bool SendAll(SOCKET s, const std::string& data, DWORD start, DWORD timeoutMs)
@@ -78,13 +88,17 @@ bool SendAll(SOCKET s, const std::string& data, DWORD start, DWORD timeoutMs)
     return true;
 }
 
-// Reads until the first line of the answer is complete; the rest is of no interest.
-bool ReceiveStatusLine(SOCKET s, DWORD start, DWORD timeoutMs)
+// Reads until the first line of the answer is complete; the rest is of no interest. True when
+// it says the objects were written out: the proxy answers 303 then, and 403 when its config
+// forbids the form.
+bool ReceiveDone(SOCKET s, DWORD start, DWORD timeoutMs)
 {
     std::string answer;
     for (;;) {
+        size_t space = answer.find(' ');
         if (answer.find('\n') != std::string::npos)
-            return answer.compare(0, 5, "HTTP/") == 0;
+            return answer.compare(0, 5, "HTTP/") == 0 && space != std::string::npos && space + 1 < answer.size() &&
+                   (answer[space + 1] == '2' || answer[space + 1] == '3');
         char buffer[256];
         int n = recv(s, buffer, sizeof(buffer), 0);
         if (n > 0)
@@ -97,15 +111,19 @@ bool ReceiveStatusLine(SOCKET s, DWORD start, DWORD timeoutMs)
 
 bool PostWriteOut(const ProxyAddress& address, DWORD start, DWORD timeoutMs)
 {
-    SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    sockaddr_storage where;
+    int length = HostAddress(address.Host, address.Port, where);
+    if (length == 0)
+        return false;
+    SOCKET s = socket(where.ss_family, SOCK_STREAM, IPPROTO_TCP);
     if (s == INVALID_SOCKET)
         return false;
     u_long nonBlocking = 1;
     std::string request = "POST /polipo/status HTTP/1.0\r\nHost: " + Bytes(HostAndPort(address)) +
                           "\r\nContent-Type: application/x-www-form-urlencoded\r\nContent-Length: " +
                           std::to_string(sizeof(WRITEOUT_FORM) - 1) + "\r\n\r\n" + WRITEOUT_FORM;
-    bool answered = ioctlsocket(s, FIONBIO, &nonBlocking) == 0 && Connect(s, address, start, timeoutMs) &&
-                    SendAll(s, request, start, timeoutMs) && ReceiveStatusLine(s, start, timeoutMs);
+    bool answered = ioctlsocket(s, FIONBIO, &nonBlocking) == 0 && Connect(s, where, length, start, timeoutMs) &&
+                    SendAll(s, request, start, timeoutMs) && ReceiveDone(s, start, timeoutMs);
     closesocket(s);
     return answered;
 }

@@ -11,7 +11,6 @@
 #define IDS_CACHE_DIR_IS_ROOT 40010
 #define IDS_CACHE_DIR_HOLDS 40011
 #define IDS_CACHE_DIR_TOO_LONG 40012
-#define IDS_TRIM_OFF 40013
 #define IDS_CHOOSE_OTHER_DIR 40014
 #define IDS_UNUSABLE_SIZE 40015
 #define IDS_UNUSABLE_INTERVAL 40016
@@ -45,6 +44,16 @@
 #define IDS_CACHE_DIR_UNSET 40044
 #define IDS_UNSET_NO_CACHE 40045
 #define IDS_SETTINGS_UNREADABLE 40046
+#define IDS_RESTORE_FILE_UNUSABLE 40220
+#define IDS_CONNECTIONS_NOT_LISTED 40221
+#define IDS_SYSTEM_PROXY_NOT_READ 40222
+#define IDS_SYSTEM_PROXY_NOT_ROLLED_BACK 40223
+#define IDS_PROXY_NOT_WATCHED 40224
+#define IDS_PASS_NOT_STARTED 40225
+#define IDS_SWEEP_NOT_STARTED 40226
+#define IDS_CACHE_DIR_NOT_LISTED 40227
+#define IDS_CACHE_DIR_REPLACED 40228
+#define IDS_WRITEOUT_REFUSED 40229
 
 // Icons: the same picture, large for the window class and the About box, small for the tray
 // and the class's small icon; the stopped picture for the tray once the proxy is given up

@@ -1,6 +1,7 @@
 #include "tests/support/support.h"
 
 #include <winioctl.h>
+#include <commctrl.h>
 
 #include <cstdio>
 
@@ -682,4 +683,35 @@ std::wstring UnixPath(const std::wstring& path)
     std::wstring unixPath = Widen(name);
     HeapFree(GetProcessHeap(), 0, name);
     return unixPath;
+}
+
+namespace {
+
+BOOL CALLBACK CollectBalloon(HWND window, LPARAM texts)
+{
+    if (IsWindowVisible(window) && ClassOf(window) == TOOLTIPS_CLASSW &&
+        (GetWindowLongPtrW(window, GWL_STYLE) & TTS_BALLOON))
+        reinterpret_cast<std::vector<std::wstring>*>(texts)->push_back(WindowText(window));
+    return TRUE;
+}
+
+}  // namespace
+
+std::vector<std::wstring> ShownBalloons()
+{
+    std::vector<std::wstring> texts;
+    EnumWindows(CollectBalloon, reinterpret_cast<LPARAM>(&texts));
+    return texts;
+}
+
+bool WaitForBalloon(const std::wstring& start, DWORD timeoutMs)
+{
+    return WaitFor(
+        [&] {
+            for (const std::wstring& text : ShownBalloons())
+                if (text.compare(0, start.size(), start) == 0)
+                    return true;
+            return false;
+        },
+        timeoutMs);
 }

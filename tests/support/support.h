@@ -222,6 +222,11 @@ std::wstring PressOkOnMessageBox(DWORD pid);
 // Returns once window's thread has handled everything sent to it before; false if it hangs.
 bool WaitUntilIdle(HWND window);
 
+// The texts of the balloons the shell shows now.
+std::vector<std::wstring> ShownBalloons();
+// Whether the shell shows a balloon whose text begins with start, waiting up to timeoutMs.
+bool WaitForBalloon(const std::wstring& start, DWORD timeoutMs = 15000);
+
 // The number of handles this process has open. Wine's GetProcessHandleCount reports none, so
 // there the system-wide handle list is counted instead.
 DWORD OwnHandleCount();
