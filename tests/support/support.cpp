@@ -654,6 +654,40 @@ std::string IconAtDestroy::Answer() const
     return ReadFileBytes(dir_ / L"icon.txt");
 }
 
+MenuProbe::MenuProbe()
+    : answerTo_(L"KELVOR_MENU_PROBE", dir_ / L"menu.txt"),
+      probe_(LoadLibraryW((BinDir() + L"\\icon_probe.dll").c_str()))
+{
+}
+
+MenuProbe::~MenuProbe()
+{
+    if (hook_)
+        UnhookWindowsHookEx(hook_);
+    if (probe_)
+        FreeLibrary(probe_);
+}
+
+bool MenuProbe::Watch(HWND main)
+{
+    auto after = probe_ ? reinterpret_cast<HOOKPROC>(reinterpret_cast<void*>(GetProcAddress(probe_, "AfterWindowProc"))) : nullptr;
+    if (after && main)
+        hook_ = SetWindowsHookExW(WH_CALLWNDPROCRET, after, probe_, GetWindowThreadProcessId(main, nullptr));
+    return hook_ != nullptr;
+}
+
+std::string MenuProbe::Ask(HWND main, HMENU menu)
+{
+    std::wstring answer = dir_ / L"menu.txt";
+    DeleteFileW(answer.c_str());
+    // Sent, yet Wine's hook may run after the sender is answered: the file is waited for.
+    DWORD_PTR result = 0;
+    SendMessageTimeoutW(main, RegisterWindowMessageW(L"kelvor probe: is this a menu"), reinterpret_cast<WPARAM>(menu), 0,
+                        SMTO_ABORTIFHUNG, 5000, &result);
+    WaitFor([&] { return ReadFileBytes(answer).size() >= 4; }, 5000);
+    return ReadFileBytes(answer);
+}
+
 bool StartLinuxProgram(const std::wstring& exe, const std::wstring& arguments, const std::wstring& folder)
 {
     std::wstring line = L"\"" + exe + L"\" " + arguments;

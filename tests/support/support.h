@@ -213,6 +213,27 @@ private:
     HHOOK hook_ = nullptr;
 };
 
+// Whether a menu handle of kelvor's is still a menu, asked inside kelvor, where menus can be
+// looked at. Made before kelvor starts (kelvor inherits where to write the answer).
+class MenuProbe {
+public:
+    MenuProbe();
+    ~MenuProbe();
+    MenuProbe(const MenuProbe&) = delete;
+    MenuProbe& operator=(const MenuProbe&) = delete;
+
+    // Hooks main's thread; false when the hook could not be set.
+    bool Watch(HWND main);
+    // "menu" or "none" for menu, asked through main; empty when kelvor did not answer.
+    std::string Ask(HWND main, HMENU menu);
+
+private:
+    TempDir dir_;
+    ScopedEnv answerTo_;
+    HMODULE probe_ = nullptr;
+    HHOOK hook_ = nullptr;
+};
+
 // The first top-level window of process pid with that class and title, waiting up to timeoutMs.
 HWND WaitForWindowTitled(DWORD pid, const std::wstring& className, const std::wstring& title,
                          DWORD timeoutMs = 15000);
