@@ -332,7 +332,7 @@ TEST(TrimEndToEnd, KelvorTrimsBesideItsRunningProxyAtStartAndOnEveryTickOfItsTim
 
     Child kelvor(program + L"kelvor.exe", L"", dir.Path());
     ASSERT_TRUE(kelvor.Started());
-    HWND main = WaitForTopWindow(kelvor.Id(), L"KELVOR");
+    HWND main = WaitForMainWindow(kelvor.Id());
     ASSERT_NE(main, nullptr);
     // The tip gives the cache's use once the first pass is over.
     HWND tip = GetDlgItem(main, IDC_TIP);
@@ -416,7 +416,7 @@ TEST(TrimEndToEnd, AProgramFolderAsCacheIsNeverTrimmedAndKelvorSaysSoOnceTheProx
     std::wstring line = ReadProxyRecords(record)[0].CommandLine;
     EXPECT_NE(line.find(L" diskCacheRoot=\"\\\"\\\"\" "), std::wstring::npos) << Narrow(line);
 
-    HWND main = WaitForTopWindow(kelvor.Id(), L"KELVOR");
+    HWND main = WaitForMainWindow(kelvor.Id());
     ASSERT_NE(main, nullptr);
     PostMessageW(main, WM_TIMER, 1000, 0);
     Sleep(500);

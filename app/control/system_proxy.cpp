@@ -1,11 +1,10 @@
-#include "app/system_proxy.h"
+#include "app/control/system_proxy.h"
 
-#include "app/app_state.h"
-#include "app/messages.h"
-#include "app/proxy_control.h"
+#include "app/control/system_proxy_switch.h"
 #include "app/resources/resource.h"
-#include "app/tray.h"
-#include "app/system_proxy_switch.h"
+#include "app/state/app_state.h"
+#include "app/ui/messages.h"
+#include "app/ui/tray.h"
 #include "proxy/internet_options.h"
 #include "proxy/proxy_address.h"
 #include "settings/proxy_restore.h"
@@ -53,7 +52,7 @@ std::wstring FailureText(const SwitchResult& result)
 // when it could not; empty when done.
 std::wstring PointSystemAtProxy()
 {
-    std::wstring address = HostAndPort(App.ProxyListensOn);
+    std::wstring address = HostAndPort(App.ProxyListens);
     SwitchResult result = PointConnectionsAt(RestoreFilePath(), address, SystemConnections());
     if (result.Failure == SwitchFailure::None || result.Failure == SwitchFailure::NotRolledBack)
         App.SystemProxyAddress = address;
@@ -126,7 +125,7 @@ void SystemProxyFollowsProxy(HWND window, bool running)
     std::wstring failure;
     if (running && App.Config.SystemProxy) {
         // Also when the proxy came back on another address or port (its config was changed).
-        if (App.SystemProxyAddress != HostAndPort(App.ProxyListensOn))
+        if (App.SystemProxyAddress != HostAndPort(App.ProxyListens))
             failure = PointSystemAtProxy();
     } else if (!running || leftBehind) {
         failure = GiveBack();

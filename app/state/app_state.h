@@ -1,4 +1,5 @@
-// The one process-wide state record. It lives for the whole run, zero at start.
+// The one process-wide state record, and its types. It lives for the whole run, zero at start.
+// Everything in app/ reads it; it includes nothing of app/.
 #pragma once
 
 #include <windows.h>
@@ -7,12 +8,31 @@
 #include <memory>
 #include <string>
 
-#include "app/supervisor.h"
 #include "cache/cache_folder.h"
+#include "cache/trim.h"
 #include "proxy/proxy_address.h"
 #include "settings/settings.h"
 
-struct TrimJob;
+enum class ProxyState {
+    Running,        // the supervised proxy runs
+    StartingAgain,  // it ended unasked; the restart timer runs
+    Stopped,        // kelvor gave up until the user's Restart
+};
+
+enum class PassKind { Trim, Purge };
+
+// What a pass on the worker thread is given and gives back.
+struct TrimJob {
+    HWND Window;
+    PassKind Kind;
+    std::wstring CacheDir;
+    int64_t Limit;          // Trim: the byte limit
+    HANDLE PurgeRun;        // Purge: the proxy's own purge, waited for first; owned by the job
+    FolderIdentity Adopted; // what CacheDir was when adopted; a folder in its place now is not walked
+    bool AdoptedKnown;
+    TrimResult Result;
+    bool FolderReplaced;
+};
 
 struct AppState {
     wchar_t AppName[100];
@@ -29,8 +49,9 @@ struct AppState {
     std::wstring CacheTroubleSaid;    // a cache folder a pass could not read or found replaced, once said
     HWND MainWindow;
     PROCESS_INFORMATION ProxyProcess;  // the supervised proxy, all zero when there is none
-    ProxyAddress ProxyListensOn;       // read from its config once per launch: the stop, the tip,
-                                       // the Config page and the system proxy all use this one
+    // Where it listens, read from its config once per launch (and at start, for the tip before
+    // it): the stop, the tip, the Config page and the system proxy all use this one.
+    ProxyAddress ProxyListens;
     std::wstring WriteOutRefusalSaid;  // the config's setting that refuses the write-out, once said
     // Supervision of the proxy.
     ProxyState Supervision;           // running, starting again or given up

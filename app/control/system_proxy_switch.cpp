@@ -1,4 +1,4 @@
-#include "app/system_proxy_switch.h"
+#include "app/control/system_proxy_switch.h"
 
 #include <algorithm>
 
