@@ -131,9 +131,13 @@ void SystemProxyFollowsProxy(HWND window, bool running)
         failure = GiveBack();
     }
     std::wstring title = LoadText(IDS_SYSTEM_PROXY_TITLE);
-    if (!failure.empty())
+    // The same failure at each restart of the proxy is said once.
+    if (!failure.empty() && failure != App.SystemProxyTroubleSaid)
         ShowBalloon(window, title, failure, true);
-    else if (leftBehind)
+    App.SystemProxyTroubleSaid = failure;
+    if (!failure.empty())
+        return;
+    if (leftBehind)
         ShowBalloon(window, title, LoadText(App.SystemProxyAddress.empty() ? IDS_SYSTEM_PROXY_RECOVERED : IDS_SYSTEM_PROXY_KEPT));
 }
 

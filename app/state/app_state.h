@@ -78,6 +78,7 @@ struct AppState {
     HWND AboutDialog;
     std::wstring SystemProxyAddress;  // kelvor's proxy as this run set the system's to; empty when not
     bool SystemProxyInCharge;         // this run answers for proxy-restore.ini
+    std::wstring SystemProxyTroubleSaid; // the last failure said in a balloon, not said again
 
     // The timer's pass runs on a thread of its own; these belong to the user-interface thread,
     // except StopTrim, which the pass reads.
