@@ -12,6 +12,7 @@
 #include "settings/settings.h"
 
 struct TrimJob;
+struct OfflineJob;
 
 struct AppState {
     wchar_t AppName[100];
@@ -57,6 +58,11 @@ struct AppState {
     HANDLE PurgeWaiting;            // the proxy's purge run, whose sweep waits for the pass
     bool OverLimitReported;         // files that would not go were said once
     std::atomic<bool> StopTrim;     // set at the end of the program: passes end, none start
+
+    // The switch to or from working offline (the choice is Config.Offline), on a thread of its
+    // own while the proxy answers.
+    HANDLE OfflineThread;
+    std::unique_ptr<OfflineJob> RunningSwitch;
 };
 
 extern AppState App;

@@ -12,6 +12,7 @@
 #include "app/proxy_control.h"
 #include "app/system_proxy.h"
 #include "app/trim_schedule.h"
+#include "app/work_offline.h"
 
 namespace {
 
@@ -84,7 +85,8 @@ void ChangeSettings(HWND window)
 
 bool TouchesProxy(UINT command)
 {
-    return command == CMD_EXIT || command == CMD_RESTART || command == CMD_PURGE_CACHE || command == CMD_SETTINGS;
+    return command == CMD_EXIT || command == CMD_RESTART || command == CMD_PURGE_CACHE || command == CMD_SETTINGS ||
+           command == CMD_WORK_OFFLINE;
 }
 
 // One action at a time: the menu still opens while a message box of kelvor's is up, and a
@@ -138,6 +140,9 @@ LRESULT OnCommand(HWND window, WPARAM wParam, LPARAM lParam)
         break;
     case CMD_SYSTEM_PROXY:
         ToggleSystemProxy(window);
+        break;
+    case CMD_WORK_OFFLINE:
+        ToggleWorkOffline(window);
         break;
     }
     return DefWindowProcW(window, WM_COMMAND, wParam, lParam);

@@ -10,6 +10,7 @@
 #include "app/supervisor.h"
 #include "app/system_proxy.h"
 #include "app/trim_schedule.h"
+#include "app/work_offline.h"
 #include "proxy/detect.h"
 
 namespace {
@@ -48,6 +49,9 @@ void OnDestroy(HWND window)
     StopTrimPasses(window);
     KillTimer(window, RESTART_TIMER_ID);
     KillTimer(window, ICON_TIMER_ID);
+    // A switch under way ends within its second, while its proxy still answers: what it gets is
+    // what the next start is given.
+    AwaitOfflineSwitch(window, MsLeft(start));
     StopSupervisedProxy(MsLeft(start));
     AwaitTrimPass(MsLeft(start));
     RemoveTrayIcon(window);
@@ -203,6 +207,9 @@ LRESULT CALLBACK MainWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lP
         return 0;
     case WM_PROXYENDED:
         OnProxyEnded(window, static_cast<DWORD>(wParam));
+        return 0;
+    case WM_OFFLINESWITCHED:
+        OnOfflineSwitched(window);
         return 0;
     case WM_QUERYENDSESSION:
         // Nothing to save and nothing to ask: kelvor never holds up a logoff.

@@ -51,7 +51,8 @@ bool LaunchSupervisedProxy(HWND owner, DWORD& error)
 {
     std::wstring problem = MakeCacheFolder();
     std::wstring cacheFolder = CacheFolderForProxy(problem);
-    if (!LaunchProxy(App.ProgramDir, cacheFolder, ProxyMode::Serve, App.ProxyProcess, error))
+    // Every start of the proxy gets the choice: one started again never goes back online.
+    if (!LaunchProxy(App.ProgramDir, cacheFolder, ProxyMode::Serve, App.ProxyProcess, error, App.Config.Offline))
         return false;
     WatchProxy(App.MainWindow);
     // Counted as said only now: a start that failed said something else, and the next one

@@ -5,10 +5,10 @@
 #include "proxy/command_line.h"
 
 bool LaunchProxy(const std::wstring& programDir, const std::wstring& cacheDir, ProxyMode mode,
-                 PROCESS_INFORMATION& process, DWORD& error)
+                 PROCESS_INFORMATION& process, DWORD& error, bool offline)
 {
     process = PROCESS_INFORMATION{};
-    std::wstring line = ProxyCommandLine(programDir, cacheDir, mode == ProxyMode::Purge);
+    std::wstring line = ProxyCommandLine(programDir, cacheDir, mode == ProxyMode::Purge, offline);
     // CreateProcessW may write into the command line, so it gets a copy it owns.
     std::vector<wchar_t> writable(line.begin(), line.end());
     writable.push_back(L'\0');

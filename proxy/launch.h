@@ -15,11 +15,12 @@ enum class ProxyMode {
 constexpr wchar_t PROXY_OUTPUT_FILE[] = L"polipo-output.log";
 
 // Launches "polipo.exe" from programDir, hidden, with programDir as its working folder and
-// cacheDir as its cache. In Serve mode its output replaces what PROXY_OUTPUT_FILE held. True
-// with process filled in: the process handle is the caller's to close, the thread handle is
-// already closed. False with the system's error code in error.
+// cacheDir as its cache, serving from that cache alone when offline. In Serve mode its output
+// replaces what PROXY_OUTPUT_FILE held. True with process filled in: the process handle is the
+// caller's to close, the thread handle is already closed. False with the system's error code in
+// error.
 bool LaunchProxy(const std::wstring& programDir, const std::wstring& cacheDir, ProxyMode mode,
-                 PROCESS_INFORMATION& process, DWORD& error);
+                 PROCESS_INFORMATION& process, DWORD& error, bool offline = false);
 
 // The last count lines of a text file (UTF-8 or the ANSI code page), joined by newlines; empty
 // when there is no such file.

@@ -255,6 +255,7 @@ Settings LoadSettings(const std::wstring& programDir)
     ReadNumber(settings, from, L"cache trim interval", 1, LONGEST_INTERVAL_MIN, 120, settings.TrimIntervalMin);
     bool cut = false;
     settings.SystemProxy = WithoutBlanks(ReadValue(from, L"system proxy", L"0", cut)) == L"1";
+    settings.Offline = WithoutBlanks(ReadValue(from, L"offline", L"0", cut)) == L"1";
     return settings;
 }
 
@@ -339,4 +340,9 @@ bool SaveSettings(const std::wstring& programDir, const Settings& settings, DWOR
 bool SaveSystemProxyChoice(const std::wstring& programDir, const Settings& settings, bool on, DWORD& error)
 {
     return SaveValues(programDir, settings, {{L"system proxy", on ? L"1" : L"0"}}, nullptr, error);
+}
+
+bool SaveOfflineChoice(const std::wstring& programDir, const Settings& settings, bool on, DWORD& error)
+{
+    return SaveValues(programDir, settings, {{L"offline", on ? L"1" : L"0"}}, nullptr, error);
 }

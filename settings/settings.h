@@ -20,6 +20,7 @@ struct Settings {
     int CacheSizeMB = 200;       // megabytes of 1,048,576 bytes; 0 or below: no trimming
     int TrimIntervalMin = 120;   // minutes between trim passes
     bool SystemProxy = false;    // "system proxy=1": the system's proxy settings point at kelvor's
+    bool Offline = false;        // "offline=1": the proxy serves from its cache alone
     std::wstring File;           // the file these came from; empty when none was there
     bool FromLegacyFile = false; // read from polipo.ini, kelvor.ini being absent
     bool CacheDirCut = false;    // the cache dir was longer than anything kelvor reads
@@ -55,3 +56,6 @@ bool SaveSettings(const std::wstring& programDir, const Settings& settings, DWOR
 // Writes "system proxy" (1 or 0) to programDir's kelvor.ini, creating the file as SaveSettings
 // does. False, with the system's error code, when it could not be written.
 bool SaveSystemProxyChoice(const std::wstring& programDir, const Settings& settings, bool on, DWORD& error);
+
+// Writes "offline" (1 or 0) the same way.
+bool SaveOfflineChoice(const std::wstring& programDir, const Settings& settings, bool on, DWORD& error);

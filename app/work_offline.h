@@ -1,0 +1,41 @@
+// "Work offline": the proxy serves from its cache alone, never waiting for a server, until the
+// user turns it off. The choice is kept in kelvor.ini and given to every start of the proxy; the
+// running proxy is switched through its configuration form, off the user-interface thread.
+#pragma once
+
+#include <windows.h>
+
+#include <memory>
+#include <string>
+
+#include "proxy/offline.h"
+#include "proxy/proxy_address.h"
+
+// Posted by the switch's thread to the main window once the proxy has answered or not.
+constexpr UINT WM_OFFLINESWITCHED = WM_APP + 25;
+
+// What the switch's thread is given and gives back.
+struct OfflineJob {
+    HWND Window;
+    ProxyAddress Address;
+    bool Offline;     // what the proxy is asked to become
+    DWORD ProxyId;    // the proxy asked, which must still be the one running when it answers
+    OfflineResult Result;
+};
+
+// The menu's check mark: the choice, which every proxy kelvor starts is given.
+bool OfflineChecked();
+
+// A switch is under way: the item waits for it.
+bool OfflineSwitching();
+
+// The menu command: the choice is kept in kelvor.ini first, then the running proxy is switched;
+// a proxy that refuses or does not answer leaves the choice as it was, and the user is told
+// why. A proxy that does not run gets the choice when it starts.
+void ToggleWorkOffline(HWND window);
+
+// WM_OFFLINESWITCHED.
+void OnOfflineSwitched(HWND window);
+
+// At the end of the program: gives a switch under way up to waitMs to be over.
+void AwaitOfflineSwitch(HWND window, DWORD waitMs);
