@@ -1,10 +1,11 @@
-#include "app/work_offline.h"
+#include "app/control/work_offline.h"
 
-#include "app/app_state.h"
-#include "app/messages.h"
-#include "app/proxy_control.h"
 #include "app/resources/resource.h"
-#include "app/tray.h"
+#include "app/state/app_state.h"
+#include "app/state/window_ids.h"
+#include "app/ui/messages.h"
+#include "app/ui/tray.h"
+#include "proxy/offline.h"
 
 namespace {
 
@@ -92,19 +93,9 @@ void SettleSwitch(HWND window, bool tell)
 
 }  // namespace
 
-bool OfflineChecked()
-{
-    return App.Config.Offline;
-}
-
-bool OfflineSwitching()
-{
-    return App.OfflineThread != nullptr;
-}
-
 void ToggleWorkOffline(HWND window)
 {
-    if (OfflineSwitching())
+    if (App.RunningSwitch)
         return;
     bool on = !App.Config.Offline;
     // Kept before the proxy is asked: a proxy started again meanwhile, or a kelvor that ends
@@ -122,7 +113,7 @@ void ToggleWorkOffline(HWND window)
     }
     auto job = std::make_unique<OfflineJob>();
     job->Window = window;
-    job->Address = SupervisedProxyAddress();
+    job->Address = App.ProxyListens;
     job->Offline = on;
     job->ProxyId = App.ProxyProcess.dwProcessId;
     HANDLE thread = CreateThread(nullptr, 0, RunOfflineJob, job.get(), 0, nullptr);

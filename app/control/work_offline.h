@@ -5,30 +5,6 @@
 
 #include <windows.h>
 
-#include <memory>
-#include <string>
-
-#include "proxy/offline.h"
-#include "proxy/proxy_address.h"
-
-// Posted by the switch's thread to the main window once the proxy has answered or not.
-constexpr UINT WM_OFFLINESWITCHED = WM_APP + 25;
-
-// What the switch's thread is given and gives back.
-struct OfflineJob {
-    HWND Window;
-    ProxyAddress Address;
-    bool Offline;     // what the proxy is asked to become
-    DWORD ProxyId;    // the proxy asked, which must still be the one running when it answers
-    OfflineResult Result;
-};
-
-// The menu's check mark: the choice, which every proxy kelvor starts is given.
-bool OfflineChecked();
-
-// A switch is under way: the item waits for it.
-bool OfflineSwitching();
-
 // The menu command: the choice is kept in kelvor.ini first, then the running proxy is switched;
 // a proxy that refuses or does not answer leaves the choice as it was, and the user is told
 // why. A proxy that does not run gets the choice when it starts.
