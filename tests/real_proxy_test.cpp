@@ -709,14 +709,18 @@ TEST_F(RealProxy, WorkingOfflineServesWhatTheCacheHoldsWithoutTheOriginAndOnline
     ASSERT_TRUE(SameBody(Fetch(kept).Body, origin_.Body("/kept")));
     ASSERT_EQ(origin_.Requests("/kept"), 2);
 
+    DWORD start = GetTickCount();
     ASSERT_TRUE(WorkOffline(kelvor, true));
+    std::printf("Work offline: confirmed after %lu ms\n", static_cast<unsigned long>(MsSince(start)));
     EXPECT_EQ(ProxyLine(), "off line");
     EXPECT_NE(Ini().find(L"offline=1"), std::wstring::npos) << Narrow(Ini());
     // A network that is down: the origin takes connections and never answers. Both answers
     // come all the same, and nothing reaches it.
     origin_.Stop();
+    start = GetTickCount();
     Reply cached = Fetch(kept);
     Reply missing = Fetch(never);
+    std::printf("Offline: both answers after %lu ms\n", static_cast<unsigned long>(MsSince(start)));
     EXPECT_EQ(origin_.Resume(), 0);
     EXPECT_EQ(cached.Status, 200);
     EXPECT_TRUE(SameBody(cached.Body, origin_.Body("/kept")));
