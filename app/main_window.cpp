@@ -10,7 +10,7 @@
 #include "app/supervisor.h"
 #include "app/system_proxy.h"
 #include "app/trim_schedule.h"
-#include "proxy/detect.h"
+#include "proxy/orphan.h"
 
 namespace {
 
@@ -161,8 +161,13 @@ BOOL CreateMainWindow(HINSTANCE instance, int)
     if (!AddTrayIcon(window))
         SetTimer(window, ICON_TIMER_ID, ICON_WAIT_MS, nullptr);
 
-    // A second kelvor trims nothing: the cache is the first one's.
-    if (IsProxyRunning(L"polipo.exe")) {
+    // A second kelvor trims nothing: the cache is the first one's. Only the proxy that an
+    // earlier kelvor of this folder left running when it was ended from outside is this one's:
+    // it is ended, having written out what it holds, and started afresh with these settings,
+    // as any start would, rather than adopted with a cache folder and log nobody can tell.
+    RunningProxies running = FindRunningProxies(App.ProgramDir, L"polipo.exe");
+    bool leftBehind = !running.OwnFolder.empty();
+    if (running.Others || (leftBehind && (App.AnotherKelvorHere || !EndLeftProxies(running.OwnFolder)))) {
         RefuseStart(window);
         return TRUE;
     }
@@ -171,6 +176,8 @@ BOOL CreateMainWindow(HINSTANCE instance, int)
         DestroyWindow(window);
         return TRUE;
     }
+    if (leftBehind)
+        ShowBalloon(window, LoadText(IDS_PROXY_TAKEN_OVER_TITLE), LoadText(IDS_PROXY_TAKEN_OVER));
     // The proxy serves from here on, whatever the size of the cache: the first pass runs beside
     // it, as every later one does.
     StartTrimSchedule(window);

@@ -8,12 +8,15 @@
 #include "app/tray.h"
 #include "app/trim_schedule.h"
 #include "proxy/launch.h"
+#include "proxy/orphan.h"
 #include "proxy/readable_path.h"
 
 namespace {
 
 // Lets the old proxy release its listening port before the new one binds it.
 constexpr DWORD RESTART_PAUSE_MS = 100;
+// A proxy left behind is ended within this, so that its successor serves within 2 s of the start.
+constexpr DWORD LEFT_PROXY_STOP_MS = 1000;
 
 }  // namespace
 
@@ -94,6 +97,15 @@ bool RestartProxy(HWND owner)
     ResetSupervision(App.MainWindow);
     Sleep(RESTART_PAUSE_MS);
     return StartProxy(owner);
+}
+
+bool EndLeftProxies(const std::vector<DWORD>& ids)
+{
+    bool gone = true;
+    for (DWORD id : ids)
+        gone = EndLeftProxy(id, SupervisedProxyAddress(), LEFT_PROXY_STOP_MS) && gone;
+    Sleep(RESTART_PAUSE_MS);
+    return gone;
 }
 
 void PurgeCache(HWND owner)

@@ -4,6 +4,8 @@
 
 #include <windows.h>
 
+#include <vector>
+
 #include "proxy/proxy_address.h"
 #include "proxy/stop.h"
 
@@ -27,6 +29,10 @@ void StopSupervisedProxy(DWORD timeoutMs = FULL_STOP_MS);
 // Stops the supervised proxy, pauses for its port to be free, and starts it again; a proxy
 // that kelvor had given up on is tried afresh.
 bool RestartProxy(HWND owner);
+
+// Ends the proxies (process ids) that an earlier kelvor of this folder left running, after
+// asking each to write out what it holds. True once all are gone and the port is free again.
+bool EndLeftProxies(const std::vector<DWORD>& ids);
 
 // Runs the proxy once in purge mode, then removes the files it would have removed. owner is
 // the main window.

@@ -24,15 +24,16 @@ std::wstring UpperCase(const wchar_t* text)
 
 }  // namespace
 
-bool IsProxyRunning(const wchar_t* imageName)
+std::vector<ProcessImage> ProcessesNamed(const wchar_t* imageName)
 {
+    std::vector<ProcessImage> found;
     // A list that fills its buffer may have been cut short: it grows until every id fits.
     std::vector<DWORD> ids(1024);
     DWORD bytes = 0;
     for (;;) {
         DWORD room = static_cast<DWORD>(ids.size() * sizeof(DWORD));
         if (!EnumProcesses(ids.data(), room, &bytes))
-            return false;
+            return found;
         if (bytes < room)
             break;
         ids.resize(ids.size() * 2);
@@ -55,11 +56,17 @@ bool IsProxyRunning(const wchar_t* imageName)
             GetModuleFileNameExW(process, firstModule, path, MAX_PATH);
         // The modules of a 64-bit process cannot be listed from a 32-bit one, nor those of a
         // process opened with limited rights; its image name, in the device form, can be read.
+        bool deviceForm = false;
         if (!path[0])
-            GetProcessImageFileNameW(process, path, MAX_PATH);
+            deviceForm = GetProcessImageFileNameW(process, path, MAX_PATH) > 0;
         CloseHandle(process);
         if (path[0] && UpperCase(path).find(name) != std::wstring::npos)
-            return true;
+            found.push_back(ProcessImage{ids[i], deviceForm ? L"\\\\?\\GLOBALROOT" + std::wstring(path) : path});
     }
-    return false;
+    return found;
+}
+
+bool IsProxyRunning(const wchar_t* imageName)
+{
+    return !ProcessesNamed(imageName).empty();
 }
