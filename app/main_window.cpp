@@ -167,7 +167,11 @@ BOOL CreateMainWindow(HINSTANCE instance, int)
     // as any start would, rather than adopted with a cache folder and log nobody can tell.
     RunningProxies running = FindRunningProxies(App.ProgramDir, L"polipo.exe");
     bool leftBehind = !running.OwnFolder.empty();
-    if (running.Others || (leftBehind && (App.AnotherKelvorHere || !EndLeftProxies(running.OwnFolder)))) {
+    // The mark tells of a kelvor that is still starting; the window of one whose folder has
+    // since gone by another volume serial (Wine gives a folder a new one when a drive letter
+    // is added inside its drive), or of one from before the mark.
+    bool anotherKelvor = App.AnotherKelvorHere || (leftBehind && WindowOfFolderRuns(App.ProgramDir, App.ClassName));
+    if (running.Others || (leftBehind && (anotherKelvor || !EndLeftProxies(running.OwnFolder)))) {
         RefuseStart(window);
         return TRUE;
     }

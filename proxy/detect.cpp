@@ -24,6 +24,30 @@ std::wstring UpperCase(const wchar_t* text)
 
 }  // namespace
 
+std::wstring ImagePathOf(DWORD id)
+{
+    // No more rights than reading the image name needs: a proxy run as administrator must be
+    // seen too.
+    HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, id);
+    if (!process)
+        process = OpenProcess(QUERY_LIMITED_INFORMATION, FALSE, id);
+    if (!process)
+        return std::wstring();
+    HMODULE firstModule = nullptr;
+    DWORD needed = 0;
+    // One spare character: XP leaves a path that fills the buffer unterminated.
+    wchar_t path[MAX_PATH + 1] = L"";
+    if (EnumProcessModules(process, &firstModule, sizeof(firstModule), &needed))
+        GetModuleFileNameExW(process, firstModule, path, MAX_PATH);
+    // The modules of a 64-bit process cannot be listed from a 32-bit one, nor those of a process
+    // opened with limited rights; its image name, in the device form, can be read.
+    bool deviceForm = false;
+    if (!path[0])
+        deviceForm = GetProcessImageFileNameW(process, path, MAX_PATH) > 0;
+    CloseHandle(process);
+    return deviceForm ? L"\\\\?\\GLOBALROOT" + std::wstring(path) : std::wstring(path);
+}
+
 std::vector<ProcessImage> ProcessesNamed(const wchar_t* imageName)
 {
     std::vector<ProcessImage> found;
@@ -41,27 +65,9 @@ std::vector<ProcessImage> ProcessesNamed(const wchar_t* imageName)
 
     std::wstring name = UpperCase(imageName);
     for (DWORD i = 0; i < bytes / sizeof(DWORD); ++i) {
-        // No more rights than reading the image name needs: a proxy run as administrator must
-        // be seen too.
-        HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, ids[i]);
-        if (!process)
-            process = OpenProcess(QUERY_LIMITED_INFORMATION, FALSE, ids[i]);
-        if (!process)
-            continue;
-        HMODULE firstModule = nullptr;
-        DWORD needed = 0;
-        // One spare character: XP leaves a path that fills the buffer unterminated.
-        wchar_t path[MAX_PATH + 1] = L"";
-        if (EnumProcessModules(process, &firstModule, sizeof(firstModule), &needed))
-            GetModuleFileNameExW(process, firstModule, path, MAX_PATH);
-        // The modules of a 64-bit process cannot be listed from a 32-bit one, nor those of a
-        // process opened with limited rights; its image name, in the device form, can be read.
-        bool deviceForm = false;
-        if (!path[0])
-            deviceForm = GetProcessImageFileNameW(process, path, MAX_PATH) > 0;
-        CloseHandle(process);
-        if (path[0] && UpperCase(path).find(name) != std::wstring::npos)
-            found.push_back(ProcessImage{ids[i], deviceForm ? L"\\\\?\\GLOBALROOT" + std::wstring(path) : path});
+        std::wstring path = ImagePathOf(ids[i]);
+        if (!path.empty() && UpperCase(path.c_str()).find(name) != std::wstring::npos)
+            found.push_back(ProcessImage{ids[i], path});
     }
     return found;
 }

@@ -13,6 +13,9 @@ struct ProcessImage {
                         // the device form could be read
 };
 
+// The executable path of process id, as ProcessImage has it; empty when it cannot be read.
+std::wstring ImagePathOf(DWORD id);
+
 // Every process whose executable path contains imageName, anywhere and in any case. Processes
 // that cannot be opened or read count as no match.
 std::vector<ProcessImage> ProcessesNamed(const wchar_t* imageName);

@@ -32,6 +32,13 @@ bool MayEnd(DWORD id)
     return true;
 }
 
+bool InFolder(const std::wstring& path, const std::wstring& programDir)
+{
+    std::wstring folder, name;
+    SplitPath(path, folder, name);
+    return !folder.empty() && IsSameFolder(folder, programDir);
+}
+
 }  // namespace
 
 RunningProxies FindRunningProxies(const std::wstring& programDir, const wchar_t* exeName)
@@ -41,8 +48,7 @@ RunningProxies FindRunningProxies(const std::wstring& programDir, const wchar_t*
         std::wstring folder, name;
         SplitPath(process.Path, folder, name);
         bool own = CompareStringW(LOCALE_INVARIANT, NORM_IGNORECASE, name.c_str(), -1, exeName, -1) == CSTR_EQUAL &&
-                   !folder.empty() && IsSameFolder(folder, programDir) && InThisSession(process.Id) &&
-                   MayEnd(process.Id);
+                   InFolder(process.Path, programDir) && InThisSession(process.Id) && MayEnd(process.Id);
         if (own)
             running.OwnFolder.push_back(process.Id);
         else
@@ -67,6 +73,19 @@ bool EndLeftProxy(DWORD id, const ProxyAddress& address, DWORD timeoutMs)
     bool gone = WaitForSingleObject(watch, 0) == WAIT_OBJECT_0;
     CloseHandle(watch);
     return gone;
+}
+
+bool WindowOfFolderRuns(const std::wstring& programDir, const wchar_t* windowClass)
+{
+    // Hidden windows are found too: FindWindowEx looks at every top-level window.
+    for (HWND window = FindWindowExW(nullptr, nullptr, windowClass, nullptr); window;
+         window = FindWindowExW(nullptr, window, windowClass, nullptr)) {
+        DWORD id = 0;
+        GetWindowThreadProcessId(window, &id);
+        if (id != GetCurrentProcessId() && InFolder(ImagePathOf(id), programDir))
+            return true;
+    }
+    return false;
 }
 
 HANDLE MarkProgramFolder(const std::wstring& programDir, bool& another)

@@ -28,6 +28,10 @@ RunningProxies FindRunningProxies(const std::wstring& programDir, const wchar_t*
 // ends it, all within timeoutMs. True once it is gone.
 bool EndLeftProxy(DWORD id, const ProxyAddress& address, DWORD timeoutMs);
 
+// Whether another process with a top-level window of windowClass (kelvor's hidden main window)
+// runs an executable in programDir, the folders compared as FindRunningProxies compares them.
+bool WindowOfFolderRuns(const std::wstring& programDir, const wchar_t* windowClass);
+
 // Marks programDir as having a kelvor that runs, for as long as the returned handle stays open
 // (the system closes it when the process ends, however it ends). another is set when a kelvor
 // of the same folder, under any spelling of it, holds the mark already. Null, with another

@@ -174,10 +174,13 @@ TEST(LeftBehind, AKelvorEndedFromOutsideTakesItsProxyOverWhenStartedAgain)
         return false;
     }));
 
-    // A second kelvor of the folder finds the proxy in the care of the first, and leaves it.
+    // A second kelvor of the folder, by another name of it, finds the proxy in the care of the
+    // first, and leaves it.
     {
+        ScopedDriveLetter drive(kelvor.Dir().Path());
+        ASSERT_TRUE(drive.Made());
         ScopedEnv recordTo(L"KELVOR_PROXY_RECORD", kelvor.RecordFile());
-        Child second(kelvor.Program() + L"kelvor.exe", L"", kelvor.Dir().Path());
+        Child second(drive.Root() + L"kelvor\\kelvor.exe", L"", kelvor.Dir().Path());
         EXPECT_EQ(PressOkOnMessageBox(second.Id()), L"kelvor: polipo has been executed.");
         EXPECT_TRUE(second.WaitExit(15000));
     }
