@@ -4,14 +4,14 @@
 
 #include <string>
 
-#include "app/app_state.h"
-#include "app/autostart.h"
+#include "app/control/autostart.h"
+#include "app/control/supervised_proxy.h"
+#include "app/control/system_proxy.h"
+#include "app/control/trim_schedule.h"
 #include "app/dialogs.h"
-#include "app/messages.h"
 #include "app/resources/resource.h"
-#include "app/proxy_control.h"
-#include "app/system_proxy.h"
-#include "app/trim_schedule.h"
+#include "app/state/app_state.h"
+#include "app/ui/messages.h"
 
 namespace {
 

@@ -1,21 +1,22 @@
 #include "app/main_window.h"
 
-#include "app/app_state.h"
 #include "app/commands.h"
-#include "app/messages.h"
+#include "app/control/autostart.h"
+#include "app/control/supervised_proxy.h"
+#include "app/control/system_proxy.h"
+#include "app/control/trim_schedule.h"
 #include "app/resources/resource.h"
-#include "app/tray.h"
-#include "app/proxy_control.h"
-#include "app/settings_problems.h"
-#include "app/supervisor.h"
-#include "app/system_proxy.h"
-#include "app/trim_schedule.h"
+#include "app/state/app_state.h"
+#include "app/state/program_dir.h"
+#include "app/state/window_ids.h"
+#include "app/ui/messages.h"
+#include "app/ui/settings_problems.h"
+#include "app/ui/tray.h"
 #include "proxy/orphan.h"
 
 namespace {
 
-// Without a taskbar for this long, kelvor gives up on its icon.
-constexpr UINT_PTR ICON_TIMER_ID = 1002;
+// Without a taskbar for this long (ICON_TIMER_ID), kelvor gives up on its icon.
 constexpr UINT ICON_WAIT_MS = 2 * 60000;
 // Exit, and the end of the session, are over within two seconds: the pass, the write-out and the
 // proxy's stop share this, and the icon and the process's own end take the rest.
@@ -76,8 +77,9 @@ void OnTrayNotify(HWND window, LPARAM mouseMessage)
 {
     if (App.Refusing || App.Ending)
         return;
+    // The registry, not a remembered state: the value may have been changed outside kelvor.
     if (mouseMessage == WM_LBUTTONDOWN || mouseMessage == WM_RBUTTONDOWN)
-        ShowTrayMenu(window);
+        ShowTrayMenu(window, IsStartWithWindowsOn(OwnExecutablePath()), SystemProxyChecked());
 }
 
 void OnTimer(HWND window, UINT_PTR id)

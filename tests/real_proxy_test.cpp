@@ -354,7 +354,7 @@ public:
     {
         process_ = Child(program + L"kelvor.exe", L"", program);
         if (process_.Started())
-            main_ = WaitForTopWindow(process_.Id(), L"KELVOR");
+            main_ = WaitForMainWindow(process_.Id());
     }
 
     ~Kelvor()

@@ -257,7 +257,7 @@ TEST(OneActionAtATime, NoCommandRunsAndNothingIsTrimmedWhileKelvorRefusesToStart
     Child kelvor(program + L"kelvor.exe", L"", dir.Path());
     HWND box = WaitForWindowTitled(kelvor.Id(), L"#32770", L"kelvor");
     ASSERT_NE(box, nullptr);
-    HWND main = WaitForTopWindow(kelvor.Id(), L"KELVOR");
+    HWND main = WaitForMainWindow(kelvor.Id());
     ASSERT_NE(main, nullptr);
     for (UINT command : {CMD_RESTART, CMD_PURGE_CACHE, CMD_SETTINGS, CMD_EXIT})
         EXPECT_TRUE(Command(main, command)) << command;
@@ -283,7 +283,7 @@ TEST(Session, TheEndOfTheSessionStopsTheProxyAndRemovesTheIcon)
     ASSERT_TRUE(IconShown(kelvor.Main()));
     ASSERT_TRUE(WaitFor([&] {
         return ReadFileBytes(kelvor.Program() + L"polipo.log").find("Established listening socket") != std::string::npos;
-    }));
+    })) << ReadFileBytes(kelvor.Program() + L"polipo.log");
 
     DWORD_PTR answer = 0;
     ASSERT_NE(SendMessageTimeoutW(kelvor.Main(), WM_QUERYENDSESSION, 0, 0, SMTO_NORMAL, 1000, &answer), 0);

@@ -1,5 +1,7 @@
 #include "tests/support/support.h"
 
+#include "app/resources/resource.h"
+
 #include <winioctl.h>
 
 #include <cstdio>
@@ -422,6 +424,23 @@ HWND WaitForTopWindow(DWORD pid, const std::wstring& className, DWORD timeoutMs)
     return found;
 }
 
+HWND WaitForMainWindow(DWORD pid, DWORD timeoutMs)
+{
+    HWND found = nullptr;
+    WaitFor(
+        [&] {
+            for (HWND window : TopWindows(pid, L"KELVOR")) {
+                if (GetDlgItem(window, IDC_TIP)) {
+                    found = window;
+                    return true;
+                }
+            }
+            return false;
+        },
+        timeoutMs);
+    return found;
+}
+
 std::wstring WindowText(HWND window)
 {
     wchar_t text[1024] = L"";
@@ -467,10 +486,9 @@ void RunningKelvor::Start()
         startError_ = GetLastError();
         return;
     }
-    main_ = WaitForTopWindow(kelvor_.Id(), L"KELVOR");
+    main_ = WaitForMainWindow(kelvor_.Id());
     WaitFor([&] { return Records().size() > earlierStarts_; });
 }
-
 
 testing::AssertionResult RunningKelvor::Ready() const
 {
@@ -511,8 +529,10 @@ HWND WaitForWindowTitled(DWORD pid, const std::wstring& className, const std::ws
     HWND found = nullptr;
     WaitFor(
         [&] {
+            // A dialog has its title from its creation, its controls and their texts only once
+            // it is shown, after WM_INITDIALOG.
             for (HWND window : TopWindows(pid, className)) {
-                if (WindowText(window) == title) {
+                if (IsWindowVisible(window) && WindowText(window) == title) {
                     found = window;
                     return true;
                 }

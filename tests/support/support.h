@@ -155,6 +155,9 @@ bool WaitFor(Condition condition, DWORD timeoutMs = 10000)
 std::vector<HWND> TopWindows(DWORD pid, const std::wstring& className = L"");
 // The first top-level window of that class in process pid, waiting up to timeoutMs.
 HWND WaitForTopWindow(DWORD pid, const std::wstring& className, DWORD timeoutMs = 15000);
+// kelvor's main window in process pid once its WM_CREATE is over, which is when the hidden tip
+// child exists: the window itself can be enumerated while WM_CREATE still runs.
+HWND WaitForMainWindow(DWORD pid, DWORD timeoutMs = 15000);
 std::wstring WindowText(HWND window);
 std::wstring ClassOf(HWND window);
 // The texts of a window's static children, joined by newlines.

@@ -1,4 +1,5 @@
-// The one process-wide state record. It lives for the whole run, zero at start.
+// The one process-wide state record, and its types. It lives for the whole run, zero at start.
+// Everything in app/ reads it; it includes nothing of app/.
 #pragma once
 
 #include <windows.h>
@@ -7,11 +8,28 @@
 #include <memory>
 #include <string>
 
-#include "app/supervisor.h"
 #include "cache/cache_folder.h"
+#include "cache/trim.h"
+#include "proxy/proxy_address.h"
 #include "settings/settings.h"
 
-struct TrimJob;
+enum class ProxyState {
+    Running,        // the supervised proxy runs
+    StartingAgain,  // it ended unasked; the restart timer runs
+    Stopped,        // kelvor gave up until the user's Restart
+};
+
+enum class PassKind { Trim, Purge };
+
+// What a pass on the worker thread is given and gives back.
+struct TrimJob {
+    HWND Window;
+    PassKind Kind;
+    std::wstring CacheDir;
+    int64_t Limit;          // Trim: the byte limit
+    HANDLE PurgeRun;        // Purge: the proxy's own purge, waited for first; owned by the job
+    TrimResult Result;
+};
 
 struct AppState {
     wchar_t AppName[100];
@@ -29,6 +47,7 @@ struct AppState {
     HANDLE FolderMark;
     bool AnotherKelvorHere;           // a kelvor of this folder ran already when this one started
     PROCESS_INFORMATION ProxyProcess;  // the supervised proxy, all zero when there is none
+    ProxyAddress ProxyListens;        // where it listens, from its config at start and each launch
     // Supervision of the proxy.
     ProxyState Supervision;           // running, starting again or given up
     HANDLE ProxyWait;                 // the thread pool's wait on ProxyProcess
