@@ -10,6 +10,7 @@
 #include "app/resources/resource.h"
 #include "app/state/app_state.h"
 #include "app/state/program_dir.h"
+#include "proxy/orphan.h"
 #include "settings/settings.h"
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int showCommand)
@@ -27,6 +28,8 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int showCommand)
         return 0;
     }
     App.ProgramDir = programDir;
+    // First of all, so that a kelvor of this folder started just after sees this one.
+    App.FolderMark = MarkProgramFolder(App.ProgramDir, App.AnotherKelvorHere);
     // What the tip shows before the first launch reads it again.
     App.ProxyListens = SupervisedProxyAddress();
 

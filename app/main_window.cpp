@@ -13,7 +13,7 @@
 #include "app/ui/messages.h"
 #include "app/ui/settings_problems.h"
 #include "app/ui/tray.h"
-#include "proxy/detect.h"
+#include "proxy/orphan.h"
 
 namespace {
 
@@ -167,8 +167,17 @@ BOOL CreateMainWindow(HINSTANCE instance, int)
     if (!AddTrayIcon(window))
         SetTimer(window, ICON_TIMER_ID, ICON_WAIT_MS, nullptr);
 
-    // A second kelvor trims nothing: the cache is the first one's.
-    if (IsProxyRunning(L"polipo.exe")) {
+    // A second kelvor trims nothing: the cache is the first one's. Only the proxy that an
+    // earlier kelvor of this folder left running when it was ended from outside is this one's:
+    // it is ended, having written out what it holds, and started afresh with these settings,
+    // as any start would, rather than adopted with a cache folder and log nobody can tell.
+    RunningProxies running = FindRunningProxies(App.ProgramDir, L"polipo.exe");
+    bool leftBehind = !running.OwnFolder.empty();
+    // The mark tells of a kelvor that is still starting; the window of one whose folder has
+    // since gone by another volume serial (Wine gives a folder a new one when a drive letter
+    // is added inside its drive), or of one from before the mark.
+    bool anotherKelvor = App.AnotherKelvorHere || (leftBehind && WindowOfFolderRuns(App.ProgramDir, App.ClassName));
+    if (running.Others || (leftBehind && (anotherKelvor || !EndLeftProxies(running.OwnFolder)))) {
         RefuseStart(window);
         return TRUE;
     }
@@ -177,6 +186,8 @@ BOOL CreateMainWindow(HINSTANCE instance, int)
         DestroyWindow(window);
         return TRUE;
     }
+    if (leftBehind)
+        ShowBalloon(window, LoadText(IDS_PROXY_TAKEN_OVER_TITLE), LoadText(IDS_PROXY_TAKEN_OVER));
     // The proxy serves from here on, whatever the size of the cache: the first pass runs beside
     // it, as every later one does.
     StartTrimSchedule(window);

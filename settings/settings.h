@@ -40,7 +40,9 @@ std::wstring FolderAsTyped(const std::wstring& text);
 // or the defaults (the cache folder beside the program). programDir ends in a backslash. Never
 // creates a file. A size that is no whole number switches trimming off, an interval that is no
 // whole number of 1 to 35,791 minutes means 120 minutes; both are listed in Unusable. A file
-// that is neither ANSI, UTF-8 nor UTF-16 is not read: Unreadable, with the defaults.
+// that is neither ANSI, UTF-8 nor UTF-16 is not read: Unreadable, with the defaults. A file
+// without a byte-order mark is UTF-8 when it is valid UTF-8 and holds bytes above 0x7F (as
+// Notepad saves it), ANSI otherwise.
 Settings LoadSettings(const std::wstring& programDir);
 
 // Writes "cache dir" and "cache size" to programDir's kelvor.ini, never in place: a new file

@@ -676,6 +676,33 @@ TEST_F(RealProxy, ExitEndsWithinTwoSecondsAndWhatWasFetchedASecondBeforeIsOnDisk
     EXPECT_TRUE(OnDisk(cache, url, origin_.Body("/before-exit"))) << Log();
 }
 
+TEST_F(RealProxy, AKelvorEndedFromOutsideServesAgainOnceStartedWithWhatItsProxyHeld)
+{
+    std::wstring cache = ExistingCache();
+    std::string url = origin_.Add("/before-end-task", 4000);
+    std::string after = origin_.Add("/after-end-task", 4000);
+    // Not a Kelvor: its end would take the proxy left behind with it.
+    Child first(program_ + L"kelvor.exe", L"", program_);
+    DWORD left = 0;
+    ASSERT_TRUE(WaitFor([&] {
+        std::vector<DWORD> proxies = ProxiesOf(first.Id());
+        left = proxies.size() == 1 ? proxies[0] : 0;
+        return left != 0 && ProxyListening();
+    })) << Log();
+    Child leftBehind(left);
+    ASSERT_TRUE(SameBody(Fetch(url).Body, origin_.Body("/before-end-task")));
+    TerminateProcess(first.Handle(), 1);
+    ASSERT_TRUE(first.WaitExit(5000));
+
+    DWORD start = GetTickCount();
+    Kelvor again(program_);
+    ASSERT_TRUE(WaitFor([&] { return ProxiesOf(again.Process().Id()).size() == 1 && Fetch(after).Status == 200; }))
+        << Log();
+    std::printf("Started again after End task: serving after %lu ms\n", static_cast<unsigned long>(MsSince(start)));
+    EXPECT_FALSE(leftBehind.Running());
+    EXPECT_TRUE(OnDisk(cache, url, origin_.Body("/before-end-task"))) << Log();
+}
+
 TEST_F(RealProxy, ASecondKelvorIsRefusedAndLeavesTheFirstProxyServing)
 {
     ExistingCache();

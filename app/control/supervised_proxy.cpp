@@ -7,12 +7,15 @@
 #include "app/ui/messages.h"
 #include "app/ui/tray.h"
 #include "proxy/launch.h"
+#include "proxy/orphan.h"
 #include "proxy/readable_path.h"
 
 namespace {
 
 // Lets the old proxy release its listening port before the new one binds it.
 constexpr DWORD RESTART_PAUSE_MS = 100;
+// A proxy left behind is ended within this, so that its successor serves within 2 s of the start.
+constexpr DWORD LEFT_PROXY_STOP_MS = 1000;
 
 // Ends within this long of their start count towards giving up.
 constexpr DWORD QUICK_END_MS = 60000;
@@ -227,6 +230,15 @@ bool RestartProxy(HWND owner)
     ResetSupervision(App.MainWindow);
     Sleep(RESTART_PAUSE_MS);
     return StartProxy(owner);
+}
+
+bool EndLeftProxies(const std::vector<DWORD>& ids)
+{
+    bool gone = true;
+    for (DWORD id : ids)
+        gone = EndLeftProxy(id, SupervisedProxyAddress(), LEFT_PROXY_STOP_MS) && gone;
+    Sleep(RESTART_PAUSE_MS);
+    return gone;
 }
 
 void ShowBootFailure(HWND owner, DWORD error)

@@ -53,6 +53,8 @@
 #define IDS_OFFLINE_NO_ANSWER 40255
 #define IDS_OFFLINE_UNCONFIRMED 40256
 #define IDS_OFFLINE_PROXY_ENDED 40257
+#define IDS_PROXY_TAKEN_OVER_TITLE 40230
+#define IDS_PROXY_TAKEN_OVER 40231
 
 // Icons: the same picture, large for the window class and the About box, small for the tray
 // and the class's small icon; the stopped picture for the tray once the proxy is given up, the

@@ -52,6 +52,10 @@ struct AppState {
     std::wstring CacheVerdictFolder;  // the protected folder it holds, if that is why not
     std::wstring CacheFolderReported; // a cache folder the proxy cannot use, once said so
     HWND MainWindow;
+    // Held for the whole run, never closed: while it is open, a later kelvor of this folder knows
+    // that this one runs, and that a proxy of the folder is not left behind.
+    HANDLE FolderMark;
+    bool AnotherKelvorHere;           // a kelvor of this folder ran already when this one started
     PROCESS_INFORMATION ProxyProcess;  // the supervised proxy, all zero when there is none
     ProxyAddress ProxyListens;        // where it listens, from its config at start and each launch
     // Supervision of the proxy.

@@ -177,12 +177,17 @@ public:
     // Success once the main window exists and the first proxy has recorded its start; else
     // what was missing.
     testing::AssertionResult Ready() const;
+    // kelvor.exe started (again) in the folder, as the constructor starts it; once the last one
+    // has ended, however it ended. Ready() then speaks of this start and the proxy it records.
+    void Start();
     HWND Main() const { return main_; }
     Child& Process() { return kelvor_; }
     const TempDir& Dir() const { return dir_; }
     // The program folder, ending in a backslash.
     const std::wstring& Program() const { return program_; }
     std::vector<ProxyRecord> Records() const { return ReadProxyRecords(record_); }
+    // Where the stand-in records its starts: for another kelvor of the same folder too.
+    const std::wstring& RecordFile() const { return record_; }
 
 private:
     TempDir dir_;
@@ -191,6 +196,7 @@ private:
     Child kelvor_;
     HWND main_ = nullptr;
     DWORD startError_ = ERROR_SUCCESS;
+    size_t earlierStarts_ = 0;  // proxy starts recorded before this kelvor's
 };
 
 // Whether kelvor's icon is still in the notification area right after its main window has
