@@ -557,8 +557,7 @@ std::wstring PressOkOnMessageBox(DWORD pid)
                 }
             }
             return false;
-        },
-        15000);
+        });
     if (!box)
         return L"(no message box)";
     std::wstring text = WindowText(box) + L": " + StaticTexts(box);

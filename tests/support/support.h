@@ -137,9 +137,14 @@ struct ProxyRecord {
 };
 std::vector<ProxyRecord> ReadProxyRecords(const std::wstring& path);
 
+// How long a test waits, by default, for something that does happen: a passing run never waits
+// that long, and a shared machine under load can take many seconds to start a Wine process or to
+// have its shell answer.
+constexpr DWORD PATIENCE_MS = 30000;
+
 // Polls condition every 50 ms until it holds or timeoutMs has passed.
 template <typename Condition>
-bool WaitFor(Condition condition, DWORD timeoutMs = 10000)
+bool WaitFor(Condition condition, DWORD timeoutMs = PATIENCE_MS)
 {
     DWORD start = GetTickCount();
     for (;;) {
@@ -154,10 +159,10 @@ bool WaitFor(Condition condition, DWORD timeoutMs = 10000)
 // Top-level windows of a process, in enumeration order; className filters when not empty.
 std::vector<HWND> TopWindows(DWORD pid, const std::wstring& className = L"");
 // The first top-level window of that class in process pid, waiting up to timeoutMs.
-HWND WaitForTopWindow(DWORD pid, const std::wstring& className, DWORD timeoutMs = 15000);
+HWND WaitForTopWindow(DWORD pid, const std::wstring& className, DWORD timeoutMs = PATIENCE_MS);
 // kelvor's main window in process pid once its WM_CREATE is over, which is when the hidden tip
 // child exists: the window itself can be enumerated while WM_CREATE still runs.
-HWND WaitForMainWindow(DWORD pid, DWORD timeoutMs = 15000);
+HWND WaitForMainWindow(DWORD pid, DWORD timeoutMs = PATIENCE_MS);
 std::wstring WindowText(HWND window);
 std::wstring ClassOf(HWND window);
 // The texts of a window's static children, joined by newlines.
@@ -224,7 +229,7 @@ private:
 
 // The first top-level window of process pid with that class and title, waiting up to timeoutMs.
 HWND WaitForWindowTitled(DWORD pid, const std::wstring& className, const std::wstring& title,
-                         DWORD timeoutMs = 15000);
+                         DWORD timeoutMs = PATIENCE_MS);
 // Presses OK on the next message box of process pid; returns "<caption>: <text>", or
 // "(no message box)".
 std::wstring PressOkOnMessageBox(DWORD pid);
