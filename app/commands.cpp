@@ -8,6 +8,7 @@
 #include "app/control/supervised_proxy.h"
 #include "app/control/system_proxy.h"
 #include "app/control/trim_schedule.h"
+#include "app/control/work_offline.h"
 #include "app/dialogs.h"
 #include "app/resources/resource.h"
 #include "app/state/app_state.h"
@@ -84,7 +85,7 @@ void ChangeSettings(HWND window)
 bool TouchesProxy(UINT command)
 {
     return command == CMD_EXIT || command == CMD_RESTART || command == CMD_PURGE_CACHE || command == CMD_SETTINGS ||
-           command == CMD_SYSTEM_PROXY;
+           command == CMD_SYSTEM_PROXY || command == CMD_WORK_OFFLINE;
 }
 
 // One action at a time: the menu still opens while a message box of kelvor's is up, and a
@@ -138,6 +139,9 @@ LRESULT OnCommand(HWND window, WPARAM wParam, LPARAM lParam)
         break;
     case CMD_SYSTEM_PROXY:
         ToggleSystemProxy(window);
+        break;
+    case CMD_WORK_OFFLINE:
+        ToggleWorkOffline(window);
         break;
     }
     return DefWindowProcW(window, WM_COMMAND, wParam, lParam);

@@ -11,6 +11,7 @@
 #include "app/state/app_state.h"
 #include "app/state/program_dir.h"
 #include "app/ui/messages.h"
+#include "proxy/orphan.h"
 #include "settings/settings.h"
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int showCommand)
@@ -28,6 +29,8 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int showCommand)
         return 0;
     }
     App.ProgramDir = programDir;
+    // First of all, so that a kelvor of this folder started just after sees this one.
+    App.FolderMark = MarkProgramFolder(App.ProgramDir, App.AnotherKelvorHere);
     // What the tip shows before the first launch reads it again.
     App.ProxyListens = ReadProxyAddress(App.ProgramDir + L"config");
 

@@ -8,12 +8,15 @@
 #include "app/ui/tray.h"
 #include "cache/cache_folder.h"
 #include "proxy/launch.h"
+#include "proxy/orphan.h"
 #include "proxy/readable_path.h"
 
 namespace {
 
 // Lets the old proxy release its listening port before the new one binds it.
 constexpr DWORD RESTART_PAUSE_MS = 100;
+// A proxy left behind is ended within this, so that its successor serves within 2 s of the start.
+constexpr DWORD LEFT_PROXY_STOP_MS = 1000;
 
 // Ends within this long of their start count towards giving up.
 constexpr DWORD QUICK_END_MS = 60000;
@@ -135,7 +138,8 @@ bool LaunchSupervisedProxy(HWND owner, DWORD& error)
     // start, and until then the stop, the tip and the system proxy must name where it listens.
     ProxyConfig config = ReadProxyConfig(App.ProgramDir + L"config");
     App.ProxyListens = config.Address;
-    if (!LaunchProxy(App.ProgramDir, cacheFolder, ProxyMode::Serve, App.ProxyProcess, error))
+    // Every start of the proxy gets the choice: one started again never goes back online.
+    if (!LaunchProxy(App.ProgramDir, cacheFolder, ProxyMode::Serve, App.ProxyProcess, error, App.Config.Offline))
         return false;
     WatchProxy(App.MainWindow);
     // Counted as said only now: a start that failed said something else, and the next one
@@ -265,6 +269,15 @@ bool RestartProxy(HWND owner)
     ResetSupervision(App.MainWindow);
     Sleep(RESTART_PAUSE_MS);
     return StartProxy(owner);
+}
+
+bool EndLeftProxies(const std::vector<DWORD>& ids)
+{
+    bool gone = true;
+    for (DWORD id : ids)
+        gone = EndLeftProxy(id, SupervisedProxyAddress(), LEFT_PROXY_STOP_MS) && gone;
+    Sleep(RESTART_PAUSE_MS);
+    return gone;
 }
 
 void ShowBootFailure(HWND owner, DWORD error)

@@ -6,6 +6,8 @@
 
 #include <windows.h>
 
+#include <vector>
+
 #include "proxy/proxy_address.h"
 #include "proxy/stop.h"
 
@@ -46,6 +48,10 @@ void StopSupervisedProxy(DWORD timeoutMs = FULL_STOP_MS);
 // Stops the supervised proxy, pauses for its port to be free, and starts it again; a proxy
 // that kelvor had given up on is tried afresh.
 bool RestartProxy(HWND owner);
+
+// Ends the proxies (process ids) that an earlier kelvor of this folder left running, after
+// asking each to write out what it holds. True once all are gone and the port is free again.
+bool EndLeftProxies(const std::vector<DWORD>& ids);
 
 // "Failed to boot polipo (<error>)" in a message box over owner.
 void ShowBootFailure(HWND owner, DWORD error);

@@ -10,6 +10,7 @@
 
 #include "cache/cache_folder.h"
 #include "cache/trim.h"
+#include "proxy/offline.h"
 #include "proxy/proxy_address.h"
 #include "settings/settings.h"
 
@@ -34,6 +35,15 @@ struct TrimJob {
     bool FolderReplaced;
 };
 
+// What the switch to or from working offline is given, on its thread, and gives back.
+struct OfflineJob {
+    HWND Window;
+    ProxyAddress Address;
+    bool Offline;           // what the proxy is asked to become
+    DWORD ProxyId;          // the proxy asked, which must still be the one running when it answers
+    OfflineResult Result;
+};
+
 struct AppState {
     wchar_t AppName[100];
     wchar_t ClassName[100];
@@ -48,6 +58,10 @@ struct AppState {
     bool CacheFolderIdKnown;
     std::wstring CacheTroubleSaid;    // a cache folder a pass could not read or found replaced, once said
     HWND MainWindow;
+    // Held for the whole run, never closed: while it is open, a later kelvor of this folder knows
+    // that this one runs, and that a proxy of the folder is not left behind.
+    HANDLE FolderMark;
+    bool AnotherKelvorHere;           // a kelvor of this folder ran already when this one started
     PROCESS_INFORMATION ProxyProcess;  // the supervised proxy, all zero when there is none
     // Where it listens, read from its config once per launch (and at start, for the tip before
     // it): the stop, the tip, the Config page and the system proxy all use this one.
@@ -89,6 +103,12 @@ struct AppState {
     bool OverLimitReported;         // files that would not go were said once
     bool PassFailureSaid;           // a pass that could not be started was said once
     std::atomic<bool> StopTrim;     // set at the end of the program: passes end, none start
+
+    // Working offline: Config.Offline is the choice, which every start of the proxy is given and
+    // a switch of the running proxy makes true. The switch runs on a thread of its own while the
+    // proxy answers; RunningSwitch is there until its answer is taken.
+    HANDLE OfflineThread;
+    std::unique_ptr<OfflineJob> RunningSwitch;
 };
 
 extern AppState App;

@@ -10,6 +10,9 @@ constexpr UINT WM_TRAYNOTIFY = WM_USER + 1;
 constexpr UINT WM_TRIMDONE = WM_APP + 1;
 // Posted from the thread pool when a watched proxy has ended; wParam holds its process id.
 constexpr UINT WM_PROXYENDED = WM_APP + 2;
+// Posted by the switch to or from working offline, from its thread, once the proxy has answered
+// or the time is up.
+constexpr UINT WM_OFFLINESWITCHED = WM_APP + 25;
 
 constexpr UINT_PTR TRIM_TIMER_ID = 1000;        // one pass per period
 constexpr UINT_PTR RESTART_TIMER_ID = 1001;     // the supervised proxy's next start

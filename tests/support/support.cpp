@@ -473,6 +473,13 @@ RunningKelvor::RunningKelvor(const std::string& iniText, const std::string& conf
         WriteFileBytes(program_ + L"kelvor.ini", iniText);
     if (!configText.empty())
         WriteFileBytes(program_ + L"config", configText);
+    Start();
+}
+
+void RunningKelvor::Start()
+{
+    earlierStarts_ = Records().size();
+    main_ = nullptr;
     // The proxies that kelvor starts inherit the variable from it.
     ScopedEnv recordTo(L"KELVOR_PROXY_RECORD", record_);
     kelvor_ = Child(program_ + L"kelvor.exe", L"", dir_.Path());
@@ -481,7 +488,7 @@ RunningKelvor::RunningKelvor(const std::string& iniText, const std::string& conf
         return;
     }
     main_ = WaitForMainWindow(kelvor_.Id());
-    WaitFor([&] { return !Records().empty(); });
+    WaitFor([&] { return Records().size() > earlierStarts_; });
 }
 
 testing::AssertionResult RunningKelvor::Ready() const
@@ -490,7 +497,7 @@ testing::AssertionResult RunningKelvor::Ready() const
         return testing::AssertionFailure() << "kelvor.exe could not be started (" << startError_ << ")";
     if (!main_)
         return testing::AssertionFailure() << "kelvor showed no main window; its exit code: " << kelvor_.ExitCode();
-    if (Records().empty())
+    if (Records().size() <= earlierStarts_)
         return testing::AssertionFailure() << "kelvor's proxy recorded no start";
     return testing::AssertionSuccess();
 }
@@ -551,8 +558,7 @@ std::wstring PressOkOnMessageBox(DWORD pid)
                 }
             }
             return false;
-        },
-        15000);
+        });
     if (!box)
         return L"(no message box)";
     std::wstring text = WindowText(box) + L": " + StaticTexts(box);
