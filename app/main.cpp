@@ -9,10 +9,29 @@
 #include "app/program_dir.h"
 #include "app/resources/resource.h"
 #include "app/proxy_control.h"
+#include "app/system_proxy.h"
 #include "app/trim_schedule.h"
+#include "settings/proxy_restore.h"
 #include "settings/settings.h"
 
-int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int showCommand)
+namespace {
+
+// The uninstaller's request, after a kelvor that ended from outside left the user's own proxy
+// settings saved beside it: they go back, and nothing else runs.
+constexpr wchar_t RESTORE_PROXY_SWITCH[] = L"/restore-proxy-settings";
+
+// Exit code 0 once no saved settings are left, 1 while they still are: the uninstaller then
+// keeps the folder, and with it the only copy of them. Nobody may be there to read a message.
+int RestoreProxySettings()
+{
+    App.SystemProxyInCharge = true;
+    GiveBackSystemProxyAtEnd(nullptr, false);
+    return GetFileAttributesW((App.ProgramDir + PROXY_RESTORE_FILE).c_str()) == INVALID_FILE_ATTRIBUTES ? 0 : 1;
+}
+
+}  // namespace
+
+int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR commandLine, int showCommand)
 {
     LoadStringW(instance, IDS_APP_NAME, App.AppName, 100);
     LoadStringW(instance, IDS_CLASS_NAME, App.ClassName, 100);
@@ -27,6 +46,10 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int showCommand)
         return 0;
     }
     App.ProgramDir = programDir;
+    if (lstrcmpiW(commandLine, RESTORE_PROXY_SWITCH) == 0) {
+        App.Instance = instance;
+        return RestoreProxySettings();
+    }
 
     AdoptSettings(LoadSettings(App.ProgramDir));
     if (!CreateMainWindow(instance, showCommand))
