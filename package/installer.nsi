@@ -122,6 +122,15 @@ Section "kelvor" SecMain
   ${EndIf}
 SectionEnd
 
+; A failed install (a file that could not be written, say) leaves the user's kelvor running
+; again if it ran and is still there to run.
+Function .onInstFailed
+  ${If} $WasRunning = 1
+  ${AndIf} ${FileExists} "$INSTDIR\kelvor.exe"
+    Exec '"$INSTDIR\kelvor.exe"'
+  ${EndIf}
+FunctionEnd
+
 Function FinishShow
   ; kelvor runs again already: a second one would only be refused.
   ${If} $WasRunning = 1
