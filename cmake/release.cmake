@@ -51,7 +51,9 @@ endforeach()
 
 add_custom_target(release ${release_in_all}
   ${configure_other}
-  COMMAND ${CMAKE_COMMAND} --build ${other_build} --target installer package_zip
+  # A build of its own, not a part of this make's: it gets no share of its job slots.
+  COMMAND ${CMAKE_COMMAND} -E env --unset=MAKEFLAGS --unset=MFLAGS
+          ${CMAKE_COMMAND} --build ${other_build} --target installer package_zip
   COMMAND ${CMAKE_COMMAND} -DOUT=${KELVOR_RELEASE_DIR} -DTEMPLATES=${CMAKE_SOURCE_DIR}/package/manifests
           -DVERSION=${PROJECT_VERSION} -DURL=${KELVOR_RELEASE_BASE} -DHOMEPAGE=${KELVOR_HOMEPAGE}
           -DLICENSE=${KELVOR_LICENSE} -DZIP32=${zip32} -DZIP64=${zip64} -DSETUP86=${setup86}

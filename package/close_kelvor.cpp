@@ -49,20 +49,27 @@ bool IdOf(const std::wstring& path, FileId& id)
     BY_HANDLE_FILE_INFORMATION info;
     bool read = GetFileInformationByHandle(file, &info) != FALSE;
     CloseHandle(file);
-    id = FileId{info.dwVolumeSerialNumber, info.nFileIndexHigh, info.nFileIndexLow};
+    if (read)
+        id = FileId{info.dwVolumeSerialNumber, info.nFileIndexHigh, info.nFileIndexLow};
     return read;
 }
 
-// The same file by what it is on disk, so that a short name, another case or another drive
-// letter for the folder still matches; by name only where either cannot be opened.
-bool SameFile(const std::wstring& a, const std::wstring& b)
-{
-    FileId first;
-    FileId second;
-    if (IdOf(a, first) && IdOf(b, second))
-        return first.Volume == second.Volume && first.High == second.High && first.Low == second.Low;
-    return lstrcmpiW(a.c_str(), b.c_str()) == 0;
-}
+// One of the folder's programs, known by what it is on disk, so that a short name, another case
+// or another drive letter for the folder still matches; by name only where it cannot be opened
+// (not installed yet).
+struct Program {
+    explicit Program(const std::wstring& path) : Path(path), Known(IdOf(path, Id)) {}
+    bool IsRunBy(const std::wstring& image) const
+    {
+        FileId other;
+        if (Known && IdOf(image, other))
+            return other.Volume == Id.Volume && other.High == Id.High && other.Low == Id.Low;
+        return lstrcmpiW(image.c_str(), Path.c_str()) == 0;
+    }
+    std::wstring Path;
+    FileId Id{};
+    bool Known;
+};
 
 using QueryImageName = BOOL(WINAPI*)(HANDLE, DWORD, LPWSTR, PDWORD);
 
@@ -109,7 +116,7 @@ std::vector<DWORD> ProcessIds()
     return ids;
 }
 
-Copies FindCopies(const std::wstring& kelvorExe, const std::wstring& proxyExe)
+Copies FindCopies(const Program& kelvorExe, const Program& proxyExe)
 {
     Copies copies;
     for (DWORD id : ProcessIds()) {
@@ -125,8 +132,8 @@ Copies FindCopies(const std::wstring& kelvorExe, const std::wstring& proxyExe)
         if (!process)
             continue;
         std::wstring image = ImagePath(process);
-        bool kelvor = !image.empty() && SameFile(image, kelvorExe);
-        bool proxy = !kelvor && !image.empty() && SameFile(image, proxyExe);
+        bool kelvor = !image.empty() && kelvorExe.IsRunBy(image);
+        bool proxy = !kelvor && !image.empty() && proxyExe.IsRunBy(image);
         if ((kelvor || proxy) && mayEnd) {
             (kelvor ? copies.Kelvors : copies.Proxies).push_back(Copy{process, id, false});
             continue;
@@ -212,7 +219,7 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR, int)
     if (folder.back() != L'\\' && folder.back() != L'/')
         folder += L'\\';
 
-    Copies copies = FindCopies(folder + L"kelvor.exe", folder + L"polipo.exe");
+    Copies copies = FindCopies(Program(folder + L"kelvor.exe"), Program(folder + L"polipo.exe"));
     DWORD start = GetTickCount();
     CloseKelvors(copies.Kelvors, start);
     EndAll(copies.Kelvors);
