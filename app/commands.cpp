@@ -4,14 +4,15 @@
 
 #include <string>
 
-#include "app/app_state.h"
-#include "app/autostart.h"
+#include "app/control/autostart.h"
+#include "app/control/supervised_proxy.h"
+#include "app/control/system_proxy.h"
+#include "app/control/trim_schedule.h"
+#include "app/control/work_offline.h"
 #include "app/dialogs.h"
-#include "app/messages.h"
 #include "app/resources/resource.h"
-#include "app/proxy_control.h"
-#include "app/system_proxy.h"
-#include "app/trim_schedule.h"
+#include "app/state/app_state.h"
+#include "app/ui/messages.h"
 
 namespace {
 
@@ -84,7 +85,8 @@ void ChangeSettings(HWND window)
 
 bool TouchesProxy(UINT command)
 {
-    return command == CMD_EXIT || command == CMD_RESTART || command == CMD_PURGE_CACHE || command == CMD_SETTINGS;
+    return command == CMD_EXIT || command == CMD_RESTART || command == CMD_PURGE_CACHE || command == CMD_SETTINGS ||
+           command == CMD_WORK_OFFLINE;
 }
 
 // One action at a time: the menu still opens while a message box of kelvor's is up, and a
@@ -138,6 +140,9 @@ LRESULT OnCommand(HWND window, WPARAM wParam, LPARAM lParam)
         break;
     case CMD_SYSTEM_PROXY:
         ToggleSystemProxy(window);
+        break;
+    case CMD_WORK_OFFLINE:
+        ToggleWorkOffline(window);
         break;
     }
     return DefWindowProcW(window, WM_COMMAND, wParam, lParam);

@@ -4,13 +4,14 @@
 
 #include <string>
 
-#include "app/app_state.h"
+#include "app/control/supervised_proxy.h"
+#include "app/control/system_proxy.h"
+#include "app/control/trim_schedule.h"
 #include "app/main_window.h"
-#include "app/program_dir.h"
 #include "app/resources/resource.h"
-#include "app/proxy_control.h"
-#include "app/system_proxy.h"
-#include "app/trim_schedule.h"
+#include "app/state/app_state.h"
+#include "app/state/program_dir.h"
+#include "proxy/orphan.h"
 #include "settings/proxy_restore.h"
 #include "settings/settings.h"
 
@@ -50,6 +51,10 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR commandLine, int showC
         App.Instance = instance;
         return RestoreProxySettings();
     }
+    // First of all, so that a kelvor of this folder started just after sees this one.
+    App.FolderMark = MarkProgramFolder(App.ProgramDir, App.AnotherKelvorHere);
+    // What the tip shows before the first launch reads it again.
+    App.ProxyListens = SupervisedProxyAddress();
 
     AdoptSettings(LoadSettings(App.ProgramDir));
     if (!CreateMainWindow(instance, showCommand))

@@ -271,6 +271,42 @@ CacheDirCheck CheckCacheDirSetting(const std::wstring& programDir, const std::ws
     return check;
 }
 
+bool IsSameFolder(const std::wstring& a, const std::wstring& b)
+{
+    FolderId idA{}, idB{};
+    if (IdOf(a, idA) && IdOf(b, idB))
+        return idA == idB;
+    std::vector<std::wstring> namesA = OtherNamesOf(a), namesB = OtherNamesOf(b);
+    namesA.push_back(WithoutTrailingSeparator(FullPathOf(a)));
+    namesB.push_back(WithoutTrailingSeparator(FullPathOf(b)));
+    for (const std::wstring& nameA : namesA) {
+        for (const std::wstring& nameB : namesB) {
+            if (IsSameOrInside(nameA, nameB) && IsSameOrInside(nameB, nameA))
+                return true;
+        }
+    }
+    return false;
+}
+
+std::wstring FolderKey(const std::wstring& folder)
+{
+    FolderId id{};
+    if (IdOf(folder, id)) {
+        wchar_t key[40];
+        wsprintfW(key, L"%08lX-%08lX%08lX", id.Volume, id.IndexHigh, id.IndexLow);
+        return key;
+    }
+    std::wstring key = WithoutTrailingSeparator(FullPathOf(folder));
+    if (!key.empty())
+        LCMapStringW(LOCALE_INVARIANT, LCMAP_UPPERCASE, key.c_str(), static_cast<int>(key.size()), &key[0],
+                     static_cast<int>(key.size()));
+    for (wchar_t& c : key) {
+        if (c == L'\\')
+            c = L'/';
+    }
+    return key;
+}
+
 bool CreateCacheDir(const std::wstring& folder, DWORD& error)
 {
     error = ERROR_SUCCESS;

@@ -54,6 +54,16 @@ struct CacheDirCheck {
 };
 CacheDirCheck CheckCacheDirSetting(const std::wstring& programDir, const std::wstring& cacheDir);
 
+// Whether a and b (full paths) are one folder, compared as CheckCacheDir compares folders: by
+// volume and file index, so that another spelling (a short name, a second drive letter, a share,
+// a junction) is the same folder; by name, without regard to case, where either cannot be opened.
+bool IsSameFolder(const std::wstring& a, const std::wstring& b);
+
+// A name for folder that every spelling of it shares: its volume and file index, or, where it
+// cannot be opened, its full path in upper case. It holds no backslash, so that it can name a
+// kernel object.
+std::wstring FolderKey(const std::wstring& folder);
+
 // Creates folder and any missing parents. True when it exists afterwards; otherwise false with
 // the system's error code.
 bool CreateCacheDir(const std::wstring& folder, DWORD& error);

@@ -332,7 +332,7 @@ TEST(TrimEndToEnd, KelvorTrimsBesideItsRunningProxyAtStartAndOnEveryTickOfItsTim
 
     Child kelvor(program + L"kelvor.exe", L"", dir.Path());
     ASSERT_TRUE(kelvor.Started());
-    HWND main = WaitForTopWindow(kelvor.Id(), L"KELVOR");
+    HWND main = WaitForMainWindow(kelvor.Id());
     ASSERT_NE(main, nullptr);
     // The tip gives the cache's use once the first pass is over.
     HWND tip = GetDlgItem(main, IDC_TIP);
@@ -415,7 +415,7 @@ TEST(TrimEndToEnd, AProgramFolderAsCacheIsNeverTrimmedAndKelvorSaysSoOnceTheProx
     // The proxy gets the folder as the pass would have: resolved against the program folder.
     EXPECT_TRUE(WaitFor([&] { return Exists(program + L"entry3.bin"); }));
 
-    HWND main = WaitForTopWindow(kelvor.Id(), L"KELVOR");
+    HWND main = WaitForMainWindow(kelvor.Id());
     ASSERT_NE(main, nullptr);
     PostMessageW(main, WM_TIMER, 1000, 0);
     Sleep(500);

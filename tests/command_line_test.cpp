@@ -53,6 +53,9 @@ TEST(ProxyCommandLine, MatchesTheDocumentedLineByteForByte)
     EXPECT_EQ(ProxyCommandLine(L"C:\\Program Files\\Proxy Tray\\", L"D:\\Web Cache\\store", true),
               L"\"C:\\Program Files\\Proxy Tray\\polipo.exe\" -x -c config "
               L"diskCacheRoot=\"\\\"D:/Web\\ Cache/store\\\"\" logFile=polipo.log");
+    // Working offline: the choice comes after the config, which the proxy reads first.
+    EXPECT_EQ(ProxyCommandLine(L"C:\\k\\", L"D:\\c", false, true),
+              L"\"C:\\k\\polipo.exe\" -c config diskCacheRoot=\"\\\"D:/c\\\"\" logFile=polipo.log proxyOffline=true");
 }
 
 TEST(ProxyCommandLine, EmptyCacheDirStillGivesAQuotedRoot)

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "app/program_dir.h"
+#include "app/state/program_dir.h"
 
 TEST(ProgramDirOf, KeepsDriveAndDirectoryWithOneTrailingBackslash)
 {

@@ -1,10 +1,9 @@
 // Stopping and restarting the supervised proxy, with the stand-in proxy as a real process.
 #include <gtest/gtest.h>
 
-#include "app/app_state.h"
-#include "app/proxy_control.h"
+#include "app/control/supervised_proxy.h"
 #include "app/resources/resource.h"
-#include "app/supervisor.h"
+#include "app/state/app_state.h"
 #include "proxy/launch.h"
 #include "proxy/stop.h"
 #include "proxy/writeout.h"

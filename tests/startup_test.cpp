@@ -53,7 +53,7 @@ TEST(Startup, LaunchesTheProxyHiddenInTheProgramFolderAndKeepsItsWindowHidden)
     EXPECT_TRUE(WaitFor([&] { return Exists(program + L"polipo.log"); }));
     EXPECT_TRUE(WaitFor([&] { return Exists(program + L"cache\\entry3.bin"); }));
 
-    HWND main = WaitForTopWindow(kelvor.Id(), L"KELVOR");
+    HWND main = WaitForMainWindow(kelvor.Id());
     ASSERT_NE(main, nullptr);
     EXPECT_EQ(WindowText(main), L"kelvor");
     // Nor later: it stays hidden once it has handled all that start-up brought.
@@ -136,7 +136,7 @@ TEST(Startup, ACacheFolderThatCannotBeMadeIsNamedOnceAndTheProxyStartsAnyway)
     EXPECT_NE(text.find(L"The proxy runs without a disk cache until it exists."), std::wstring::npos);
 
     // A Restart tries again without saying it twice.
-    HWND main = WaitForTopWindow(kelvor.Id(), L"KELVOR");
+    HWND main = WaitForMainWindow(kelvor.Id());
     ASSERT_NE(main, nullptr);
     PostMessageW(main, WM_COMMAND, 153, 0);
     ASSERT_TRUE(WaitFor([&] { return ReadProxyRecords(record).size() == 2; }));
@@ -167,7 +167,7 @@ TEST(Startup, TheProgramFolderByASecondDriveLetterIsNotTrimmedAndIsNamed)
         << Narrow(text);
     EXPECT_TRUE(Exists(program + L"old.bin"));
     EXPECT_TRUE(Exists(program + L"polipo.exe"));
-    HWND main = WaitForTopWindow(kelvor.Id(), L"KELVOR");
+    HWND main = WaitForMainWindow(kelvor.Id());
     ASSERT_NE(main, nullptr);
     PostMessageW(main, WM_CLOSE, 0, 0);
     EXPECT_TRUE(kelvor.WaitExit(15000));

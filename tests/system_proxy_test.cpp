@@ -167,7 +167,7 @@ void StartAgainAndExit(RunningKelvor& kelvor, bool kelvorsAgain)
     // Its proxy is recorded with the first one's, so that it is ended with them whatever happens.
     ScopedEnv recordTo(L"KELVOR_PROXY_RECORD", kelvor.Dir() / L"proxy-starts.txt");
     Child again(kelvor.Program() + L"kelvor.exe", L"", kelvor.Dir().Path());
-    HWND main = WaitForTopWindow(again.Id(), L"KELVOR");
+    HWND main = WaitForMainWindow(again.Id());
     ASSERT_NE(main, nullptr);
     // A command is taken from the queue only once the start, the proxy's included, is over.
     PostMessageW(main, WM_COMMAND, CMD_ABOUT, 0);

@@ -45,12 +45,24 @@
 #define IDS_CACHE_DIR_UNSET 40044
 #define IDS_UNSET_NO_CACHE 40045
 #define IDS_SETTINGS_UNREADABLE 40046
+#define IDS_TIP_OFFLINE 40250
+#define IDS_OFFLINE_NOT_ON 40251
+#define IDS_OFFLINE_NOT_OFF 40252
+#define IDS_OFFLINE_REFUSED 40253
+#define IDS_OFFLINE_ANSWERED 40254
+#define IDS_OFFLINE_NO_ANSWER 40255
+#define IDS_OFFLINE_UNCONFIRMED 40256
+#define IDS_OFFLINE_PROXY_ENDED 40257
+#define IDS_PROXY_TAKEN_OVER_TITLE 40230
+#define IDS_PROXY_TAKEN_OVER 40231
 
 // Icons: the same picture, large for the window class and the About box, small for the tray
-// and the class's small icon; the stopped picture for the tray once the proxy is given up
+// and the class's small icon; the stopped picture for the tray once the proxy is given up, the
+// offline one while it serves from its cache alone
 #define IDI_LARGE 101
 #define IDI_SMALL 102
 #define IDI_STOPPED 103
+#define IDI_OFFLINE 125
 
 // Menu and accelerators
 #define IDM_MAIN 110
@@ -66,6 +78,7 @@
 #define CMD_SETTINGS 156
 #define CMD_START_WITH_WINDOWS 157
 #define CMD_SYSTEM_PROXY 158
+#define CMD_WORK_OFFLINE 190
 
 // Dialogs and their controls
 #define IDD_SETTINGS 101

@@ -1,5 +1,7 @@
 #include "tests/support/support.h"
 
+#include "app/resources/resource.h"
+
 #include <winioctl.h>
 
 #include <cstdio>
@@ -422,6 +424,23 @@ HWND WaitForTopWindow(DWORD pid, const std::wstring& className, DWORD timeoutMs)
     return found;
 }
 
+HWND WaitForMainWindow(DWORD pid, DWORD timeoutMs)
+{
+    HWND found = nullptr;
+    WaitFor(
+        [&] {
+            for (HWND window : TopWindows(pid, L"KELVOR")) {
+                if (GetDlgItem(window, IDC_TIP)) {
+                    found = window;
+                    return true;
+                }
+            }
+            return false;
+        },
+        timeoutMs);
+    return found;
+}
+
 std::wstring WindowText(HWND window)
 {
     wchar_t text[1024] = L"";
@@ -453,6 +472,13 @@ RunningKelvor::RunningKelvor(const std::string& iniText, const std::string& conf
         WriteFileBytes(program_ + L"kelvor.ini", iniText);
     if (!configText.empty())
         WriteFileBytes(program_ + L"config", configText);
+    Start();
+}
+
+void RunningKelvor::Start()
+{
+    earlierStarts_ = Records().size();
+    main_ = nullptr;
     // The proxies that kelvor starts inherit the variable from it.
     ScopedEnv recordTo(L"KELVOR_PROXY_RECORD", record_);
     kelvor_ = Child(program_ + L"kelvor.exe", L"", dir_.Path());
@@ -460,8 +486,8 @@ RunningKelvor::RunningKelvor(const std::string& iniText, const std::string& conf
         startError_ = GetLastError();
         return;
     }
-    main_ = WaitForTopWindow(kelvor_.Id(), L"KELVOR");
-    WaitFor([&] { return !Records().empty(); });
+    main_ = WaitForMainWindow(kelvor_.Id());
+    WaitFor([&] { return Records().size() > earlierStarts_; });
 }
 
 testing::AssertionResult RunningKelvor::Ready() const
@@ -470,7 +496,7 @@ testing::AssertionResult RunningKelvor::Ready() const
         return testing::AssertionFailure() << "kelvor.exe could not be started (" << startError_ << ")";
     if (!main_)
         return testing::AssertionFailure() << "kelvor showed no main window; its exit code: " << kelvor_.ExitCode();
-    if (Records().empty())
+    if (Records().size() <= earlierStarts_)
         return testing::AssertionFailure() << "kelvor's proxy recorded no start";
     return testing::AssertionSuccess();
 }
@@ -503,8 +529,10 @@ HWND WaitForWindowTitled(DWORD pid, const std::wstring& className, const std::ws
     HWND found = nullptr;
     WaitFor(
         [&] {
+            // A dialog has its title from its creation, its controls and their texts only once
+            // it is shown, after WM_INITDIALOG.
             for (HWND window : TopWindows(pid, className)) {
-                if (WindowText(window) == title) {
+                if (IsWindowVisible(window) && WindowText(window) == title) {
                     found = window;
                     return true;
                 }
@@ -529,8 +557,7 @@ std::wstring PressOkOnMessageBox(DWORD pid)
                 }
             }
             return false;
-        },
-        15000);
+        });
     if (!box)
         return L"(no message box)";
     std::wstring text = WindowText(box) + L": " + StaticTexts(box);

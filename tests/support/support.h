@@ -137,9 +137,14 @@ struct ProxyRecord {
 };
 std::vector<ProxyRecord> ReadProxyRecords(const std::wstring& path);
 
+// How long a test waits, by default, for something that does happen: a passing run never waits
+// that long, and a shared machine under load can take many seconds to start a Wine process or to
+// have its shell answer.
+constexpr DWORD PATIENCE_MS = 30000;
+
 // Polls condition every 50 ms until it holds or timeoutMs has passed.
 template <typename Condition>
-bool WaitFor(Condition condition, DWORD timeoutMs = 10000)
+bool WaitFor(Condition condition, DWORD timeoutMs = PATIENCE_MS)
 {
     DWORD start = GetTickCount();
     for (;;) {
@@ -154,7 +159,10 @@ bool WaitFor(Condition condition, DWORD timeoutMs = 10000)
 // Top-level windows of a process, in enumeration order; className filters when not empty.
 std::vector<HWND> TopWindows(DWORD pid, const std::wstring& className = L"");
 // The first top-level window of that class in process pid, waiting up to timeoutMs.
-HWND WaitForTopWindow(DWORD pid, const std::wstring& className, DWORD timeoutMs = 15000);
+HWND WaitForTopWindow(DWORD pid, const std::wstring& className, DWORD timeoutMs = PATIENCE_MS);
+// kelvor's main window in process pid once its WM_CREATE is over, which is when the hidden tip
+// child exists: the window itself can be enumerated while WM_CREATE still runs.
+HWND WaitForMainWindow(DWORD pid, DWORD timeoutMs = PATIENCE_MS);
 std::wstring WindowText(HWND window);
 std::wstring ClassOf(HWND window);
 // The texts of a window's static children, joined by newlines.
@@ -174,12 +182,17 @@ public:
     // Success once the main window exists and the first proxy has recorded its start; else
     // what was missing.
     testing::AssertionResult Ready() const;
+    // kelvor.exe started (again) in the folder, as the constructor starts it; once the last one
+    // has ended, however it ended. Ready() then speaks of this start and the proxy it records.
+    void Start();
     HWND Main() const { return main_; }
     Child& Process() { return kelvor_; }
     const TempDir& Dir() const { return dir_; }
     // The program folder, ending in a backslash.
     const std::wstring& Program() const { return program_; }
     std::vector<ProxyRecord> Records() const { return ReadProxyRecords(record_); }
+    // Where the stand-in records its starts: for another kelvor of the same folder too.
+    const std::wstring& RecordFile() const { return record_; }
 
 private:
     TempDir dir_;
@@ -188,6 +201,7 @@ private:
     Child kelvor_;
     HWND main_ = nullptr;
     DWORD startError_ = ERROR_SUCCESS;
+    size_t earlierStarts_ = 0;  // proxy starts recorded before this kelvor's
 };
 
 // Whether kelvor's icon is still in the notification area right after its main window has
@@ -215,7 +229,7 @@ private:
 
 // The first top-level window of process pid with that class and title, waiting up to timeoutMs.
 HWND WaitForWindowTitled(DWORD pid, const std::wstring& className, const std::wstring& title,
-                         DWORD timeoutMs = 15000);
+                         DWORD timeoutMs = PATIENCE_MS);
 // Presses OK on the next message box of process pid; returns "<caption>: <text>", or
 // "(no message box)".
 std::wstring PressOkOnMessageBox(DWORD pid);

@@ -32,6 +32,7 @@ struct ProxyState {
     std::wstring LogFile;
     std::wstring ConfigFile; // named by -c
     unsigned short Port = DEFAULT_PORT;
+    bool Offline = false; // proxyOffline: the real proxy then serves from its cache alone
     std::wstring CloseLog;
     bool IgnoreClose = false;
     SOCKET Listener = INVALID_SOCKET;
@@ -117,6 +118,8 @@ void ApplySetting(const std::wstring &name, const std::wstring &value)
         StandIn.CacheRoot = UnquoteProxyValue(value);
     else if (name == L"logFile")
         StandIn.LogFile = UnquoteProxyValue(value);
+    else if (name == L"proxyOffline")
+        StandIn.Offline = value == L"true";
 }
 
 // The real proxy listens where its config says; of the config, only "proxyPort = n" lines
@@ -302,6 +305,24 @@ std::string ServeStatusForm(const std::string &form)
     return Answer("303 Done", "Location: /polipo/status?\r\n", "");
 }
 
+// The real proxy's configuration form, for the one variable kelvor sets: 303 when set, 400 as
+// the real one answers a variable it cannot parse.
+std::string ServeConfigForm(const std::string &form)
+{
+    if (form != "proxyOffline=true" && form != "proxyOffline=false")
+        return Answer("400 Couldn't parse variable to set", "", "");
+    StandIn.Offline = form == "proxyOffline=true";
+    WriteLogLine(StandIn.Offline ? L"proxyOffline: true" : L"proxyOffline: false");
+    return Answer("303 Done", "Location: /polipo/config?\r\n", "");
+}
+
+// The sentence of the real proxy's status page that says whether it works offline.
+std::string BuildStatusPage()
+{
+    return "<!DOCTYPE html>\n<html><body><p>The private proxy on 127.0.0.1:" + std::to_string(StandIn.Port) +
+           " is " + (StandIn.Offline ? "off line" : "on line") + ".</p></body></html>\n";
+}
+
 // Index of the first body byte, or npos while the head is incomplete.
 size_t BodyStart(const std::string &request)
 {
@@ -342,6 +363,10 @@ void ServeRequest(Client &c)
     std::string answer;
     if (method == "POST" && path == "/polipo/status")
         answer = ServeStatusForm(body == std::string::npos ? "" : req.substr(body));
+    else if (method == "POST" && path == "/polipo/config")
+        answer = ServeConfigForm(body == std::string::npos ? "" : req.substr(body));
+    else if (path == "/polipo/status")
+        answer = Answer("200 OK", "", BuildStatusPage());
     else if (path == "/polipo/config")
         answer = Answer("200 OK", "", BuildConfigPage());
     else

@@ -1,4 +1,4 @@
-#include "app/program_dir.h"
+#include "app/state/program_dir.h"
 
 #include <windows.h>
 

@@ -1,8 +1,8 @@
-#include "app/settings_problems.h"
+#include "app/ui/settings_problems.h"
 
-#include "app/app_state.h"
-#include "app/messages.h"
 #include "app/resources/resource.h"
+#include "app/state/app_state.h"
+#include "app/ui/messages.h"
 
 std::wstring CacheDirProblemText(CacheDirVerdict verdict, const std::wstring& folder, const std::wstring& which)
 {

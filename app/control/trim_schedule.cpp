@@ -1,11 +1,15 @@
-#include "app/trim_schedule.h"
+#include "app/control/trim_schedule.h"
 
-#include "app/app_state.h"
-#include "app/messages.h"
 #include "app/resources/resource.h"
-#include "app/tray.h"
+#include "app/state/app_state.h"
+#include "app/state/window_ids.h"
+#include "app/ui/messages.h"
+#include "app/ui/settings_problems.h"
+#include "app/ui/tray.h"
 #include "cache/purge.h"
 #include "cache/trim_rules.h"
+#include "proxy/launch.h"
+#include "proxy/readable_path.h"
 
 namespace {
 
@@ -162,6 +166,25 @@ void SweepAfterPurge(HWND window, HANDLE purgeRun)
     }
     App.PurgeWaiting = purgeRun;
     StartNextPass(window);
+}
+
+void PurgeCache(HWND owner)
+{
+    // A folder kelvor may not trim is not purged either, not even by the proxy's own purge.
+    std::wstring refused = CacheDirProblemText(App.CacheVerdict, App.CacheFolder, App.CacheVerdictFolder);
+    if (!refused.empty()) {
+        ShowMessage(owner, refused + L" " + LoadText(IDS_NOTHING_PURGED));
+        return;
+    }
+    PROCESS_INFORMATION purge{};
+    DWORD error = ERROR_SUCCESS;
+    // A folder the proxy cannot read was named when the proxy started.
+    if (!LaunchProxy(App.ProgramDir, ProxyReadablePath(App.CacheFolder), ProxyMode::Purge, purge, error)) {
+        ShowMessage(owner, BootFailureText(error));
+        return;
+    }
+    // Its Windows build removes nothing: once it is done, kelvor removes what it would have.
+    SweepAfterPurge(owner, purge.hProcess);
 }
 
 void OnTrimDone(HWND window)

@@ -1,7 +1,7 @@
-#include "app/messages.h"
+#include "app/ui/messages.h"
 
-#include "app/app_state.h"
 #include "app/resources/resource.h"
+#include "app/state/app_state.h"
 
 std::wstring LoadText(UINT id)
 {

@@ -1,14 +1,21 @@
-#include "app/supervisor.h"
+#include "app/control/supervised_proxy.h"
 
-#include "app/app_state.h"
-#include "app/messages.h"
-#include "app/proxy_control.h"
+#include "app/control/system_proxy.h"
 #include "app/resources/resource.h"
-#include "app/system_proxy.h"
-#include "app/tray.h"
+#include "app/state/app_state.h"
+#include "app/state/window_ids.h"
+#include "app/ui/messages.h"
+#include "app/ui/tray.h"
 #include "proxy/launch.h"
+#include "proxy/orphan.h"
+#include "proxy/readable_path.h"
 
 namespace {
+
+// Lets the old proxy release its listening port before the new one binds it.
+constexpr DWORD RESTART_PAUSE_MS = 100;
+// A proxy left behind is ended within this, so that its successor serves within 2 s of the start.
+constexpr DWORD LEFT_PROXY_STOP_MS = 1000;
 
 // Ends within this long of their start count towards giving up.
 constexpr DWORD QUICK_END_MS = 60000;
@@ -74,7 +81,59 @@ void CountEnd(HWND window, DWORD ranMs, const std::wstring& reason)
     UpdateTrayIcon(window);
 }
 
+// The proxy does not create its cache folder: without it, it runs with no disk cache at all.
+// What to tell the user when the folder cannot be made and has not been told of; empty otherwise.
+std::wstring MakeCacheFolder()
+{
+    DWORD error = ERROR_SUCCESS;
+    if (App.CacheFolder.empty() || CreateCacheDir(App.CacheFolder, error) || App.CacheFolderReported == App.CacheFolder)
+        return std::wstring();
+    return FillIn(LoadText(IDS_CACHE_DIR_NOT_MADE), {App.CacheFolder, SystemReason(error)});
+}
+
+// The cache folder as the proxy is to be given it. A name the proxy would misread goes as its
+// short name; with none, the proxy gets no folder at all rather than '?' or a look-alike of
+// another folder, which would then fill without ever being trimmed. problem gets the word for
+// the user, once for each folder.
+std::wstring CacheFolderForProxy(std::wstring& problem)
+{
+    if (App.CacheFolder.empty())
+        return std::wstring();
+    std::wstring readable = ProxyReadablePath(App.CacheFolder);
+    if (readable.empty() && problem.empty() && App.CacheFolderReported != App.CacheFolder) {
+        problem = FillIn(LoadText(IDS_CACHE_DIR_UNREADABLE), {App.CacheFolder});
+    }
+    return readable;
+}
+
 }  // namespace
+
+ProxyAddress SupervisedProxyAddress()
+{
+    return ReadProxyAddress(App.ProgramDir + L"config");
+}
+
+bool LaunchSupervisedProxy(HWND owner, DWORD& error)
+{
+    std::wstring problem = MakeCacheFolder();
+    std::wstring cacheFolder = CacheFolderForProxy(problem);
+    // What the tip and the system proxy name from now on.
+    App.ProxyListens = SupervisedProxyAddress();
+    // Every start of the proxy gets the choice: one started again never goes back online.
+    if (!LaunchProxy(App.ProgramDir, cacheFolder, ProxyMode::Serve, App.ProxyProcess, error, App.Config.Offline))
+        return false;
+    WatchProxy(App.MainWindow);
+    // Counted as said only now: a start that failed said something else, and the next one
+    // must still tell of the folder.
+    if (!problem.empty())
+        App.CacheFolderReported = App.CacheFolder;
+    // Said once the proxy runs: the user is not kept from it by the box.
+    if (!problem.empty() && owner)
+        ShowMessage(owner, problem);
+    else if (!problem.empty())
+        ShowBalloon(App.MainWindow, App.AppName, problem, true);
+    return true;
+}
 
 void WatchProxy(HWND window)
 {
@@ -146,4 +205,43 @@ void OnRestartTimer(HWND window)
     DWORD error = ERROR_SUCCESS;
     if (!LaunchSupervisedProxy(nullptr, error))
         CountEnd(window, 0, BootFailureText(error));
+}
+
+bool StartProxy(HWND owner)
+{
+    DWORD error = ERROR_SUCCESS;
+    if (LaunchSupervisedProxy(owner, error))
+        return true;
+    // The icon and tip say so until a Restart succeeds.
+    ProxyNotStarted(App.MainWindow, error);
+    ShowBootFailure(owner, error);
+    return false;
+}
+
+void StopSupervisedProxy(DWORD timeoutMs)
+{
+    StopWatchingProxy();
+    StopProxy(App.ProxyProcess, SupervisedProxyAddress(), timeoutMs);
+}
+
+bool RestartProxy(HWND owner)
+{
+    StopSupervisedProxy();
+    ResetSupervision(App.MainWindow);
+    Sleep(RESTART_PAUSE_MS);
+    return StartProxy(owner);
+}
+
+bool EndLeftProxies(const std::vector<DWORD>& ids)
+{
+    bool gone = true;
+    for (DWORD id : ids)
+        gone = EndLeftProxy(id, SupervisedProxyAddress(), LEFT_PROXY_STOP_MS) && gone;
+    Sleep(RESTART_PAUSE_MS);
+    return gone;
+}
+
+void ShowBootFailure(HWND owner, DWORD error)
+{
+    ShowMessage(owner, BootFailureText(error));
 }

@@ -1,10 +1,9 @@
-#include "app/system_proxy.h"
+#include "app/control/system_proxy.h"
 
-#include "app/app_state.h"
-#include "app/messages.h"
-#include "app/proxy_control.h"
 #include "app/resources/resource.h"
-#include "app/tray.h"
+#include "app/state/app_state.h"
+#include "app/ui/messages.h"
+#include "app/ui/tray.h"
 #include "proxy/internet_options.h"
 #include "proxy/proxy_address.h"
 #include "settings/proxy_restore.h"
@@ -43,7 +42,7 @@ std::wstring PointSystemAtProxy()
             return ConnectionFailure(connection, error);
         current.push_back(proxy);
     }
-    std::wstring address = HostAndPort(SupervisedProxyAddress());
+    std::wstring address = HostAndPort(App.ProxyListens);
     SavedProxySettings own{address, OwnSettings(current, saved.Connections, saved.Address)};
     // The saved file is on disk before anything of the user's changes.
     if ((!hadFile || own.Address != saved.Address || own.Connections != saved.Connections) &&
@@ -154,7 +153,7 @@ void SystemProxyFollowsProxy(HWND window, bool running)
     std::wstring failure;
     if (running && App.Config.SystemProxy) {
         // Also when the proxy came back on another address or port (its config was changed).
-        if (App.SystemProxyAddress != HostAndPort(SupervisedProxyAddress()))
+        if (App.SystemProxyAddress != HostAndPort(App.ProxyListens))
             failure = PointSystemAtProxy();
     } else if (!running || leftBehind) {
         failure = GiveBack();

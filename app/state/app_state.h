@@ -1,4 +1,5 @@
-// The one process-wide state record. It lives for the whole run, zero at start.
+// The one process-wide state record, and its types. It lives for the whole run, zero at start.
+// Everything in app/ reads it; it includes nothing of app/.
 #pragma once
 
 #include <windows.h>
@@ -7,11 +8,38 @@
 #include <memory>
 #include <string>
 
-#include "app/supervisor.h"
 #include "cache/cache_folder.h"
+#include "cache/trim.h"
+#include "proxy/offline.h"
+#include "proxy/proxy_address.h"
 #include "settings/settings.h"
 
-struct TrimJob;
+enum class ProxyState {
+    Running,        // the supervised proxy runs
+    StartingAgain,  // it ended unasked; the restart timer runs
+    Stopped,        // kelvor gave up until the user's Restart
+};
+
+enum class PassKind { Trim, Purge };
+
+// What a pass on the worker thread is given and gives back.
+struct TrimJob {
+    HWND Window;
+    PassKind Kind;
+    std::wstring CacheDir;
+    int64_t Limit;          // Trim: the byte limit
+    HANDLE PurgeRun;        // Purge: the proxy's own purge, waited for first; owned by the job
+    TrimResult Result;
+};
+
+// What the switch to or from working offline is given, on its thread, and gives back.
+struct OfflineJob {
+    HWND Window;
+    ProxyAddress Address;
+    bool Offline;           // what the proxy is asked to become
+    DWORD ProxyId;          // the proxy asked, which must still be the one running when it answers
+    OfflineResult Result;
+};
 
 struct AppState {
     wchar_t AppName[100];
@@ -24,7 +52,12 @@ struct AppState {
     std::wstring CacheVerdictFolder;  // the protected folder it holds, if that is why not
     std::wstring CacheFolderReported; // a cache folder the proxy cannot use, once said so
     HWND MainWindow;
+    // Held for the whole run, never closed: while it is open, a later kelvor of this folder knows
+    // that this one runs, and that a proxy of the folder is not left behind.
+    HANDLE FolderMark;
+    bool AnotherKelvorHere;           // a kelvor of this folder ran already when this one started
     PROCESS_INFORMATION ProxyProcess;  // the supervised proxy, all zero when there is none
+    ProxyAddress ProxyListens;        // where it listens, from its config at start and each launch
     // Supervision of the proxy.
     ProxyState Supervision;           // running, starting again or given up
     HANDLE ProxyWait;                 // the thread pool's wait on ProxyProcess
@@ -57,6 +90,12 @@ struct AppState {
     HANDLE PurgeWaiting;            // the proxy's purge run, whose sweep waits for the pass
     bool OverLimitReported;         // files that would not go were said once
     std::atomic<bool> StopTrim;     // set at the end of the program: passes end, none start
+
+    // Working offline: Config.Offline is the choice, which every start of the proxy is given and
+    // a switch of the running proxy makes true. The switch runs on a thread of its own while the
+    // proxy answers; RunningSwitch is there until its answer is taken.
+    HANDLE OfflineThread;
+    std::unique_ptr<OfflineJob> RunningSwitch;
 };
 
 extern AppState App;
