@@ -26,6 +26,11 @@ start=$(date +%s)
 kelvor_start_wine
 echo "fresh Wine prefix made in $(($(date +%s) - start)) s"
 
+# The installed proxy needs its port: a proxy that an earlier test left behind would answer instead.
+if curl -s -o /dev/null --max-time 2 http://127.0.0.1:8123/; then
+  echo "127.0.0.1:8123 is taken by another program: the installed proxy could not listen there"
+  exit 1
+fi
 python3 -m http.server --bind 127.0.0.1 --directory "$work/origin" 18090 >"$work/origin.log" 2>&1 &
 origin=$!
 for _ in $(seq 100); do
