@@ -209,6 +209,7 @@ Section "Uninstall"
   Delete "$INSTDIR\polipo-COPYING.txt"
   Delete "$INSTDIR\readme.txt"
   Delete "$INSTDIR\polipo.log"
+  Delete "$INSTDIR\polipo.log.old"
   Delete "$INSTDIR\polipo-output.log"
   ${If} $RemoveData == ${BST_CHECKED}
     Delete "$INSTDIR\kelvor.ini"
