@@ -46,11 +46,10 @@ void OpenWithShell(HWND window, const std::wstring& target)
     ShowMessage(window, FillIn(LoadText(IDS_OPEN_FAILED), {target, SystemReason(error != ERROR_SUCCESS ? error : ShellError(result))}));
 }
 
-// The proxy's own page, where its config says it listens; an IPv6 address goes in brackets.
+// The proxy's own page, where it listens.
 std::wstring ConfigPageUrl(const ProxyAddress& address)
 {
-    std::wstring host = address.Host.find(L':') == std::wstring::npos ? address.Host : L"[" + address.Host + L"]";
-    return L"http://" + host + L":" + std::to_wstring(address.Port) + L"/polipo/config";
+    return L"http://" + HostAndPort(address) + L"/polipo/config";
 }
 
 // A dialog that is open already comes to the front instead of opening inside itself.
@@ -86,7 +85,7 @@ void ChangeSettings(HWND window)
 bool TouchesProxy(UINT command)
 {
     return command == CMD_EXIT || command == CMD_RESTART || command == CMD_PURGE_CACHE || command == CMD_SETTINGS ||
-           command == CMD_WORK_OFFLINE;
+           command == CMD_SYSTEM_PROXY || command == CMD_WORK_OFFLINE;
 }
 
 // One action at a time: the menu still opens while a message box of kelvor's is up, and a

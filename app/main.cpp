@@ -11,6 +11,7 @@
 #include "app/resources/resource.h"
 #include "app/state/app_state.h"
 #include "app/state/program_dir.h"
+#include "app/ui/messages.h"
 #include "proxy/orphan.h"
 #include "settings/proxy_restore.h"
 #include "settings/settings.h"
@@ -54,15 +55,13 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR commandLine, int showC
     // First of all, so that a kelvor of this folder started just after sees this one.
     App.FolderMark = MarkProgramFolder(App.ProgramDir, App.AnotherKelvorHere);
     // What the tip shows before the first launch reads it again.
-    App.ProxyListens = SupervisedProxyAddress();
+    App.ProxyListens = ReadProxyAddress(App.ProgramDir + L"config");
 
     AdoptSettings(LoadSettings(App.ProgramDir));
     if (!CreateMainWindow(instance, showCommand))
         return 0;
-    // The folder browser and the shell's handlers for Config page and View log need COM on this
-    // thread; nothing before the message loop does. Under Wine it can take half a second, which
-    // the proxy's start does not wait for.
-    CoInitialize(nullptr);
+    // Unless a box at start has set it up already.
+    SetUpCom();
 
     HACCEL accelerators = LoadAcceleratorsW(instance, MAKEINTRESOURCEW(IDA_MAIN));
     MSG message;
@@ -72,6 +71,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR commandLine, int showC
             DispatchMessageW(&message);
         }
     }
-    CoUninitialize();
+    if (App.ComReady)
+        CoUninitialize();
     return 0;
 }

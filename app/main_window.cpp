@@ -50,6 +50,7 @@ void OnDestroy(HWND window)
     StopTrimPasses(window);
     KillTimer(window, RESTART_TIMER_ID);
     KillTimer(window, ICON_TIMER_ID);
+    KillTimer(window, PROXY_CHECK_TIMER_ID);
     // A switch under way ends within its second, while its proxy still answers: what it gets is
     // what the next start is given.
     AwaitOfflineSwitch(window, MsLeft(start));
@@ -99,10 +100,16 @@ void OnTimer(HWND window, UINT_PTR id)
     case RESTART_TIMER_ID:
         OnRestartTimer(window);
         break;
+    case PROXY_CHECK_TIMER_ID:
+        OnProxyCheckTimer(window);
+        break;
     case ICON_TIMER_ID:
         KillTimer(window, ICON_TIMER_ID);
         if (!App.IconShown && !App.Ending) {
             ShowMessage(window, LoadText(IDS_NO_TRAY_ICON));
+            // The shell may have come back while the box was up, with or without telling kelvor.
+            if (App.Ending || App.IconShown || AddTrayIcon(window))
+                break;
             GiveBackSystemProxyAtEnd(window, true);
             DestroyWindow(window);
         }

@@ -64,6 +64,23 @@ bool IsSameFolder(const std::wstring& a, const std::wstring& b);
 // kernel object.
 std::wstring FolderKey(const std::wstring& folder);
 
+// What a folder is on disk, whatever its name: its volume and file index.
+struct FolderIdentity {
+    DWORD Volume;
+    DWORD IndexHigh;
+    DWORD IndexLow;
+    bool operator==(const FolderIdentity& other) const
+    {
+        return Volume == other.Volume && IndexHigh == other.IndexHigh && IndexLow == other.IndexLow;
+    }
+    bool operator!=(const FolderIdentity& other) const { return !(*this == other); }
+};
+
+// The identity of the folder that folder names now, after any junction or link in its place;
+// false when it cannot be opened. A pass compares it with the one taken when the folder was
+// adopted, so that a folder replaced meanwhile (by a junction to anywhere) is not walked.
+bool IdentityOf(const std::wstring& folder, FolderIdentity& id);
+
 // Creates folder and any missing parents. True when it exists afterwards; otherwise false with
 // the system's error code.
 bool CreateCacheDir(const std::wstring& folder, DWORD& error);

@@ -74,7 +74,7 @@ uint64_t FileTime64(const FILETIME& time)
 }  // namespace
 
 int64_t ScanCacheDir(const std::wstring& directory, TrimIndex& index,
-                     const std::atomic<bool>* cancel)
+                     const std::atomic<bool>* cancel, DWORD* listError)
 {
     if (directory.empty() || (cancel && cancel->load(std::memory_order_relaxed)))
         return 0;
@@ -84,8 +84,11 @@ int64_t ScanCacheDir(const std::wstring& directory, TrimIndex& index,
     // recursive walk.
     OpenFolders open;
     WIN32_FIND_DATAW found;
-    if (!open.Enter(directory, index, found))
+    if (!open.Enter(directory, index, found)) {
+        if (listError)
+            *listError = GetLastError();
         return 0;
+    }
     int64_t total = 0;
     bool entry = true;  // found holds an entry not handled yet
     while (entry) {

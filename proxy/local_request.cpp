@@ -1,5 +1,6 @@
 // winsock2.h must come before windows.h, which the header below includes.
 #include <winsock2.h>
+#include <ws2tcpip.h>
 
 #include "proxy/local_request.h"
 
@@ -42,28 +43,38 @@ std::string Bytes(const std::wstring& text)
     return bytes;
 }
 
-// The IPv4 address of host, or the loopback address for anything else.
-unsigned long HostAddress(const std::wstring& host)
+// Where to reach host: its IPv4 or IPv6 number, or the IPv4 loopback address for a name. The
+// length of the address, 0 when host cannot be reached.
+int HostAddress(const std::wstring& host, unsigned short port, sockaddr_storage& where)
 {
+    where = sockaddr_storage{};
+    if (host.find(L':') != std::wstring::npos) {
+        auto* six = reinterpret_cast<sockaddr_in6*>(&where);
+        INT length = sizeof(sockaddr_in6);
+        std::wstring text = host;
+        if (WSAStringToAddressW(&text[0], AF_INET6, nullptr, reinterpret_cast<sockaddr*>(six), &length) != 0)
+            return 0;
+        six->sin6_port = htons(port);
+        return sizeof(sockaddr_in6);
+    }
+    auto* four = reinterpret_cast<sockaddr_in*>(&where);
+    four->sin_family = AF_INET;
+    four->sin_port = htons(port);
     unsigned long address = inet_addr(Bytes(host).c_str());
-    return address == INADDR_NONE ? htonl(INADDR_LOOPBACK) : address;
+    four->sin_addr.s_addr = address == INADDR_NONE ? htonl(INADDR_LOOPBACK) : address;
+    return sizeof(sockaddr_in);
 }
 
-bool Connect(SOCKET s, const ProxyAddress& address, DWORD start, DWORD timeoutMs)
+bool Connect(SOCKET s, const sockaddr_storage& where, int length, DWORD start, DWORD timeoutMs)
 {
-    sockaddr_in proxy{};
-    proxy.sin_family = AF_INET;
-    proxy.sin_port = htons(address.Port);
-    proxy.sin_addr.s_addr = HostAddress(address.Host);
-    if (connect(s, reinterpret_cast<const sockaddr*>(&proxy), sizeof(proxy)) == 0)
+    if (connect(s, reinterpret_cast<const sockaddr*>(&where), length) == 0)
         return true;
     // Windows retries a refused connection for about a second: the deadline bounds that too.
     if (WSAGetLastError() != WSAEWOULDBLOCK || !WaitReady(s, true, start, timeoutMs))
         return false;
     int error = 0;
-    int length = sizeof(error);
-    return getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &length) == 0 &&
-           error == 0;
+    int size = sizeof(error);
+    return getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &size) == 0 && error == 0;
 }
 
 bool SendAll(SOCKET s, const std::string& data, DWORD start, DWORD timeoutMs)
@@ -147,7 +158,9 @@ LocalAnswer AskLocalInterface(const ProxyAddress& address, const std::string& me
     if (WSAStartup(MAKEWORD(2, 2), &winsock) != 0)
         return LocalAnswer();
     std::string answer;
-    SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    sockaddr_storage where;
+    int length = HostAddress(address.Host, address.Port, where);
+    SOCKET s = length ? socket(where.ss_family, SOCK_STREAM, IPPROTO_TCP) : INVALID_SOCKET;
     if (s != INVALID_SOCKET) {
         u_long nonBlocking = 1;
         std::string request = method + " " + path + " HTTP/1.0\r\nHost: " + Bytes(HostAndPort(address)) +
@@ -156,7 +169,7 @@ LocalAnswer AskLocalInterface(const ProxyAddress& address, const std::string& me
             request += "Content-Type: application/x-www-form-urlencoded\r\nContent-Length: " +
                        std::to_string(form.size()) + "\r\n";
         request += "\r\n" + form;
-        if (ioctlsocket(s, FIONBIO, &nonBlocking) == 0 && Connect(s, address, start, timeoutMs) &&
+        if (ioctlsocket(s, FIONBIO, &nonBlocking) == 0 && Connect(s, where, length, start, timeoutMs) &&
             SendAll(s, request, start, timeoutMs))
             ReadAnswer(s, wholeAnswer, start, timeoutMs, answer);
         closesocket(s);

@@ -17,8 +17,8 @@ struct LocalAnswer {
 
 // Sends method path over HTTP/1.0 to the proxy at address, with form as its url-encoded body
 // when not empty and with "Cache-Control: no-cache", so that a page the proxy made a moment ago
-// is made anew. A host that is not an IPv4 number is reached on 127.0.0.1, where every proxy on
-// this machine can be asked (a name would need a lookup that may outlast the time given).
+// is made anew. A host that is no IPv4 or IPv6 number is reached on 127.0.0.1, where every proxy
+// on this machine can be asked (a name would need a lookup that may outlast the time given).
 // Waits for the status line only, or with wholeAnswer for the whole answer (up to 64 KiB).
 // Connecting, sending and waiting take at most what is left of timeoutMs since start (a
 // GetTickCount value), so that several requests can share one limit.

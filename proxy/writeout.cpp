@@ -4,6 +4,8 @@
 
 bool AskProxyToWriteOut(const ProxyAddress& address, DWORD timeoutMs)
 {
-    return AskLocalInterface(address, "POST", "/polipo/status", "writeout-objects=1", false, GetTickCount(), timeoutMs)
-        .Answered;
+    LocalAnswer answer =
+        AskLocalInterface(address, "POST", "/polipo/status", "writeout-objects=1", false, GetTickCount(), timeoutMs);
+    // 303 when done; 403 or 405 when the proxy's config disables the form or its local pages.
+    return answer.Answered && answer.Status >= 200 && answer.Status < 400;
 }

@@ -126,12 +126,40 @@ TEST(ParseProxyAddress, ReadsTheProxysOwnConfigSyntax)
         {"proxyAddress = \"0.0.0.0\"\n", L"127.0.0.1", 8123},
         {"proxyAddress = \"10.0.0.7\" trailing\n", L"127.0.0.1", 8123},
         {"proxyAddress = \"10.0.0.7\n", L"127.0.0.1", 8123},
+        {"proxyAddress = 0\n", L"127.0.0.1", 8123},
+        {"proxyAddress = \"::\"\n", L"::1", 8123},
+        {"proxyAddress = 0:0:0:0:0:0:0:0\n", L"::1", 8123},
+        {"proxyAddress = \"FE80::1\"\nproxyPort = 3128\n", L"fe80::1", 3128},
     };
     for (const Case& c : cases) {
         ProxyAddress address = ParseProxyAddress(c.config);
         EXPECT_EQ(address.Host, c.host) << c.config;
         EXPECT_EQ(address.Port, c.port) << c.config;
     }
+}
+
+TEST(ParseProxyConfig, NamesTheSettingThatRefusesTheWriteOutAsTheProxyReadsBooleans)
+{
+    const struct {
+        const char* config;
+        const wchar_t* refusedBy;
+    } cases[] = {
+        {"", L""},
+        {"disableConfiguration = true\n", L"disableConfiguration"},
+        {"disableConfiguration = YES # no changes\n", L"disableConfiguration"},
+        {"disableConfiguration = true\ndisableConfiguration = false\n", L""},
+        {"disableConfiguration = maybe\n", L""},
+        {"# disableConfiguration = true\n", L""},
+        {"disableLocalInterface = true\ndisableConfiguration = true\n", L"disableLocalInterface"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(ParseProxyConfig(c.config).WriteOutRefusedBy, c.refusedBy) << c.config;
+}
+
+TEST(HostAndPort, PutsAnIPv6AddressInBrackets)
+{
+    EXPECT_EQ(HostAndPort(ProxyAddress{L"127.0.0.1", 8123}), L"127.0.0.1:8123");
+    EXPECT_EQ(HostAndPort(ProxyAddress{L"::1", 8123}), L"[::1]:8123");
 }
 
 TEST(ReadProxyAddress, ReadsTheFileAndFallsBackWithoutOne)

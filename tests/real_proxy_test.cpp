@@ -795,6 +795,13 @@ TEST_F(RealProxy, AProxyWhoseConfigForbidsChangesRefusesWorkingOfflineAndNothing
     WriteFileBytes(program_ + L"config", "disableConfiguration = true\n");
     Kelvor kelvor(program_);
     ASSERT_NE(kelvor.ServingProxy(), 0u) << Log();
+    // The write-out before each stop is refused too, which is said once the proxy runs.
+    std::wstring atStart = PressOkOnMessageBox(kelvor.Process().Id());
+    EXPECT_EQ(atStart.find(L"kelvor: The proxy's config " + program_ + L"config sets disableConfiguration, so the proxy "
+                           L"refuses to write what it holds in memory to disk"),
+              0u)
+        << Narrow(atStart);
+    EXPECT_TRUE(WaitUntilIdle(kelvor.Main()));
 
     kelvor.Command(CMD_WORK_OFFLINE);
     std::wstring message = PressOkOnMessageBox(kelvor.Process().Id());

@@ -68,7 +68,11 @@ TEST_F(SettingsFile, AFolderNamedKelvorIniCountsAsPresent)
 {
     WriteFileBytes(Legacy(), "[kelvor]\r\ncache size=50\r\n");
     CreateDirectoryW(Current().c_str(), nullptr);
-    EXPECT_EQ(Load().CacheSizeMB, 200);
+    Settings settings = Load();
+    // Neither read instead of it nor taken over later by a save.
+    EXPECT_EQ(settings.File, Current());
+    EXPECT_FALSE(settings.FromLegacyFile);
+    EXPECT_EQ(settings.CacheSizeMB, 200);
 }
 
 TEST_F(SettingsFile, OtherSectionsAndAnEmptyDirectoryAreTakenAsWritten)

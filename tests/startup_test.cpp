@@ -1,6 +1,9 @@
 // kelvor.exe started for real in a temporary program folder, with the stand-in proxy.
 #include <gtest/gtest.h>
 
+#include <memory>
+
+#include "app/resources/resource.h"
 #include "tests/support/support.h"
 
 namespace {
@@ -85,11 +88,12 @@ TEST(Startup, MissingProxyIsReportedAndTheProgramEndsWithCodeZero)
 TEST(Startup, AProgramFolderTooLongForItsFileNamesIsRefusedAsAFailedLaunch)
 {
     TempDir dir;
-    // The folder plus "polipo.exe" would not fit MAX_PATH: nothing may start from a cut path.
+    // The folder plus "proxy-restore.ini.new" would not fit MAX_PATH: nothing may start from a
+    // cut path. "polipo.exe" would still fit.
     std::wstring folder = dir.Path() + L"\\";
-    while (folder.size() < 250)
-        folder += std::wstring(std::min<size_t>(60, 250 - folder.size() - 1), L'd') + L"\\";
-    ASSERT_EQ(folder.size(), 250u);
+    while (folder.size() < 239)
+        folder += std::wstring(std::min<size_t>(60, 239 - folder.size() - 1), L'd') + L"\\";
+    ASSERT_EQ(folder.size(), 239u);
     std::wstring extended = L"\\\\?\\" + folder;
     size_t at = extended.find(L'\\', dir.Path().size() + 5);
     while (at != std::wstring::npos) {
@@ -171,4 +175,75 @@ TEST(Startup, TheProgramFolderByASecondDriveLetterIsNotTrimmedAndIsNamed)
     ASSERT_NE(main, nullptr);
     PostMessageW(main, WM_CLOSE, 0, 0);
     EXPECT_TRUE(kelvor.WaitExit(15000));
+}
+
+// The failures that can be made to happen here, each said once, naming the thing and why.
+TEST(ToldFailures, EachReachesTheUserNamingTheThingAndTheReason)
+{
+    enum class Then { BoxAtStart, BalloonAfterAPass };
+    struct Case {
+        const char* Name;
+        std::string Config;
+        // What becomes of the cache folder after the first pass; a link it leaves, removed at the end.
+        std::unique_ptr<ScopedLink> (*Meanwhile)(const std::wstring& cache, const std::wstring& elsewhere);
+        Then How;
+        std::wstring (*Said)(const std::wstring& program, const std::wstring& cache);
+    };
+    const Case cases[] = {
+        {"a write-out the proxy's config refuses", "disableConfiguration = true\n", nullptr, Then::BoxAtStart,
+         [](const std::wstring& program, const std::wstring&) {
+             return L"kelvor: The proxy's config " + program + L"config sets disableConfiguration, so the proxy refuses";
+         }},
+        {"a cache folder that cannot be listed", "", [](const std::wstring& cache, const std::wstring&) {
+             RemoveTree(cache);
+             return std::unique_ptr<ScopedLink>();
+         },
+         Then::BalloonAfterAPass,
+         [](const std::wstring&, const std::wstring& cache) {
+             return L"The cache folder " + cache + L" could not be read, so it was not trimmed and its size is not known: ";
+         }},
+        {"a cache folder replaced by a link", "",
+         [](const std::wstring& cache, const std::wstring& elsewhere) {
+             RemoveTree(cache);
+             return std::make_unique<ScopedLink>(cache, elsewhere);
+         },
+         Then::BalloonAfterAPass,
+         [](const std::wstring&, const std::wstring& cache) {
+             return L"The cache folder " + cache + L" is no longer the folder kelvor checked at start";
+         }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.Name);
+        TempDir dir;
+        std::unique_ptr<ScopedLink> link;
+        std::wstring program = MakeProgramFolder(dir / L"program");
+        std::wstring cache = program + L"cache";
+        std::wstring elsewhere = dir / L"elsewhere";
+        MakeDirs(elsewhere);
+        // Over the limit of 1 MB: a pass that walked it would delete it.
+        WriteFileOfSize(elsewhere + L"\\old.bin", 2 * 1048576);
+        WriteFileBytes(program + L"config", c.Config);
+        WriteFileBytes(program + L"kelvor.ini", "[kelvor]\r\ncache size=1\r\n");
+        ScopedEnv recordTo(L"KELVOR_PROXY_RECORD", dir / L"record.txt");
+        Child kelvor(program + L"kelvor.exe", L"", dir.Path());
+        HWND main = WaitForTopWindow(kelvor.Id(), L"KELVOR");
+        ASSERT_NE(main, nullptr);
+        std::wstring said = c.Said(program, cache);
+        if (c.How == Then::BoxAtStart) {
+            std::wstring box = AnswerMessageBox(kelvor.Id());
+            EXPECT_EQ(box.find(said), 0u) << Narrow(box);
+        } else {
+            auto tip = [&] { return WindowText(GetDlgItem(main, IDC_TIP)); };
+            // The first pass is over once the tip tells of the cache.
+            ASSERT_TRUE(WaitFor([&] { return tip().find(L"cache: ") != std::wstring::npos; })) << Narrow(tip());
+            link = c.Meanwhile(cache, elsewhere);
+            ASSERT_TRUE(!link || link->Made());
+            PostMessageW(main, WM_TIMER, 1000, 0);
+            EXPECT_TRUE(WaitForBalloon(said)) << Narrow(said);
+            EXPECT_EQ(tip().find(L"cache: "), std::wstring::npos) << Narrow(tip());
+            EXPECT_TRUE(Exists(elsewhere + L"\\old.bin"));
+        }
+        PostMessageW(main, WM_CLOSE, 0, 0);
+        EXPECT_TRUE(kelvor.WaitExit(15000));
+    }
 }

@@ -47,22 +47,6 @@ bool Command(HWND main, UINT command)
     return SendMessageTimeoutW(main, WM_COMMAND, command, 0, SMTO_ABORTIFHUNG, 5000, &result) != 0;
 }
 
-BOOL CALLBACK CollectBalloon(HWND window, LPARAM texts)
-{
-    if (IsWindowVisible(window) && ClassOf(window) == TOOLTIPS_CLASSW &&
-        (GetWindowLongPtrW(window, GWL_STYLE) & TTS_BALLOON))
-        reinterpret_cast<std::vector<std::wstring>*>(texts)->push_back(WindowText(window));
-    return TRUE;
-}
-
-// The texts of the balloons the shell shows now.
-std::vector<std::wstring> ShownBalloons()
-{
-    std::vector<std::wstring> texts;
-    EnumWindows(CollectBalloon, reinterpret_cast<LPARAM>(&texts));
-    return texts;
-}
-
 }  // namespace
 
 TEST(Supervision, AProxyKilledFromOutsideRunsAgainWithinTwoSeconds)

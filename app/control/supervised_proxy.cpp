@@ -6,6 +6,7 @@
 #include "app/state/window_ids.h"
 #include "app/ui/messages.h"
 #include "app/ui/tray.h"
+#include "cache/cache_folder.h"
 #include "proxy/launch.h"
 #include "proxy/orphan.h"
 #include "proxy/readable_path.h"
@@ -29,6 +30,7 @@ constexpr DWORD BUSY_RETRY_MS = 1000;
 // sentence.
 constexpr int REASON_LINES = 1;
 constexpr size_t BALLOON_TEXT_LIMIT = 255;
+constexpr UINT PROXY_CHECK_MS = 1000;
 
 VOID CALLBACK ProxyEnded(PVOID context, BOOLEAN)
 {
@@ -81,12 +83,27 @@ void CountEnd(HWND window, DWORD ranMs, const std::wstring& reason)
     UpdateTrayIcon(window);
 }
 
+// A folder that kelvor may not trim would fill without limit: the proxy gets none, as for an
+// unset variable, which the start-up message says.
+bool ProxyMayCache()
+{
+    return !App.CacheFolder.empty() && App.CacheVerdict == CacheDirVerdict::Trimmable;
+}
+
 // The proxy does not create its cache folder: without it, it runs with no disk cache at all.
 // What to tell the user when the folder cannot be made and has not been told of; empty otherwise.
 std::wstring MakeCacheFolder()
 {
     DWORD error = ERROR_SUCCESS;
-    if (App.CacheFolder.empty() || CreateCacheDir(App.CacheFolder, error) || App.CacheFolderReported == App.CacheFolder)
+    if (!ProxyMayCache())
+        return std::wstring();
+    if (CreateCacheDir(App.CacheFolder, error)) {
+        // One made only now is adopted as made: the passes walk this folder and no other.
+        if (!App.CacheFolderIdKnown)
+            App.CacheFolderIdKnown = IdentityOf(App.CacheFolder, App.CacheFolderId);
+        return std::wstring();
+    }
+    if (App.CacheFolderReported == App.CacheFolder)
         return std::wstring();
     return FillIn(LoadText(IDS_CACHE_DIR_NOT_MADE), {App.CacheFolder, SystemReason(error)});
 }
@@ -97,7 +114,7 @@ std::wstring MakeCacheFolder()
 // the user, once for each folder.
 std::wstring CacheFolderForProxy(std::wstring& problem)
 {
-    if (App.CacheFolder.empty())
+    if (!ProxyMayCache())
         return std::wstring();
     std::wstring readable = ProxyReadablePath(App.CacheFolder);
     if (readable.empty() && problem.empty() && App.CacheFolderReported != App.CacheFolder) {
@@ -110,15 +127,17 @@ std::wstring CacheFolderForProxy(std::wstring& problem)
 
 ProxyAddress SupervisedProxyAddress()
 {
-    return ReadProxyAddress(App.ProgramDir + L"config");
+    return App.ProxyListens;
 }
 
 bool LaunchSupervisedProxy(HWND owner, DWORD& error)
 {
     std::wstring problem = MakeCacheFolder();
     std::wstring cacheFolder = CacheFolderForProxy(problem);
-    // What the tip and the system proxy name from now on.
-    App.ProxyListens = SupervisedProxyAddress();
+    // Read once for this run of the proxy: a config edited meanwhile takes effect at the next
+    // start, and until then the stop, the tip and the system proxy must name where it listens.
+    ProxyConfig config = ReadProxyConfig(App.ProgramDir + L"config");
+    App.ProxyListens = config.Address;
     // Every start of the proxy gets the choice: one started again never goes back online.
     if (!LaunchProxy(App.ProgramDir, cacheFolder, ProxyMode::Serve, App.ProxyProcess, error, App.Config.Offline))
         return false;
@@ -127,6 +146,11 @@ bool LaunchSupervisedProxy(HWND owner, DWORD& error)
     // must still tell of the folder.
     if (!problem.empty())
         App.CacheFolderReported = App.CacheFolder;
+    if (!config.WriteOutRefusedBy.empty() && App.WriteOutRefusalSaid != config.WriteOutRefusedBy) {
+        App.WriteOutRefusalSaid = config.WriteOutRefusedBy;
+        problem += (problem.empty() ? L"" : L"\n\n") +
+                   FillIn(LoadText(IDS_WRITEOUT_REFUSED), {App.ProgramDir + L"config", config.WriteOutRefusedBy});
+    }
     // Said once the proxy runs: the user is not kept from it by the box.
     if (!problem.empty() && owner)
         ShowMessage(owner, problem);
@@ -142,14 +166,23 @@ void WatchProxy(HWND window)
     HANDLE wait = nullptr;
     if (RegisterWaitForSingleObject(&wait, App.ProxyProcess.hProcess, ProxyEnded,
                                     reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(App.ProxyProcess.dwProcessId)),
-                                    INFINITE, WT_EXECUTEONLYONCE))
+                                    INFINITE, WT_EXECUTEONLYONCE)) {
         App.ProxyWait = wait;
+    } else {
+        // Unwatched, an end would go unnoticed and the tip would say "running" for ever.
+        DWORD error = GetLastError();
+        if (!App.ProxyPolled)
+            ShowBalloon(window, App.AppName, FillIn(LoadText(IDS_PROXY_NOT_WATCHED), {SystemReason(error)}), true);
+        App.ProxyPolled = true;
+        SetTimer(window, PROXY_CHECK_TIMER_ID, PROXY_CHECK_MS, nullptr);
+    }
     UpdateTrayIcon(window);
     SystemProxyFollowsProxy(window, true);
 }
 
 void StopWatchingProxy()
 {
+    KillTimer(App.MainWindow, PROXY_CHECK_TIMER_ID);
     if (App.ProxyWait) {
         // Waits for a callback under way, so none runs after this.
         UnregisterWaitEx(App.ProxyWait, INVALID_HANDLE_VALUE);
@@ -191,6 +224,12 @@ void OnProxyEnded(HWND window, DWORD processId)
              FillIn(LoadText(IDS_PROXY_EXIT_CODE), {std::to_wstring(static_cast<long>(exitCode))}));
 }
 
+void OnProxyCheckTimer(HWND window)
+{
+    if (App.ProxyProcess.hProcess && WaitForSingleObject(App.ProxyProcess.hProcess, 0) == WAIT_OBJECT_0)
+        OnProxyEnded(window, App.ProxyProcess.dwProcessId);
+}
+
 void OnRestartTimer(HWND window)
 {
     KillTimer(window, RESTART_TIMER_ID);
@@ -221,7 +260,7 @@ bool StartProxy(HWND owner)
 void StopSupervisedProxy(DWORD timeoutMs)
 {
     StopWatchingProxy();
-    StopProxy(App.ProxyProcess, SupervisedProxyAddress(), timeoutMs);
+    StopProxy(App.ProxyProcess, App.ProxyListens, timeoutMs);
 }
 
 bool RestartProxy(HWND owner)

@@ -11,7 +11,7 @@
 #include "proxy/proxy_address.h"
 #include "proxy/stop.h"
 
-// Where the proxy listens, from its config beside kelvor.
+// Where the supervised proxy listens: its config beside kelvor as it was read at its launch.
 ProxyAddress SupervisedProxyAddress();
 
 // The one start of the proxy kelvor supervises, whoever asks for it: makes the cache folder,
@@ -33,9 +33,10 @@ void ResetSupervision(HWND window);
 // A start that failed (error from the launch): kelvor shows the proxy stopped, with the reason.
 void ProxyNotStarted(HWND window, DWORD error);
 
-// WM_PROXYENDED and RESTART_TIMER_ID, from the main window.
+// WM_PROXYENDED, RESTART_TIMER_ID and PROXY_CHECK_TIMER_ID, from the main window.
 void OnProxyEnded(HWND window, DWORD processId);
 void OnRestartTimer(HWND window);
+void OnProxyCheckTimer(HWND window);
 
 // A start asked for by the user or at start-up: LaunchSupervisedProxy, and a failure shown over
 // owner, with the icon and tip showing the proxy stopped; false then.

@@ -1,5 +1,6 @@
 #include "app/control/system_proxy.h"
 
+#include "app/control/system_proxy_switch.h"
 #include "app/resources/resource.h"
 #include "app/state/app_state.h"
 #include "app/ui/messages.h"
@@ -8,11 +9,9 @@
 #include "proxy/proxy_address.h"
 #include "settings/proxy_restore.h"
 
-#include <algorithm>
-
 namespace {
 
-std::wstring RestoreFile()
+std::wstring RestoreFilePath()
 {
     return App.ProgramDir + PROXY_RESTORE_FILE;
 }
@@ -22,80 +21,52 @@ std::wstring ConnectionTitle(const std::wstring& connection)
     return connection.empty() ? LoadText(IDS_LAN_SETTINGS) : L"\"" + connection + L"\"";
 }
 
-std::wstring ConnectionFailure(const std::wstring& connection, DWORD error)
+// What the user is told of a failure; empty when there was none.
+std::wstring FailureText(const SwitchResult& result)
 {
-    return FillIn(LoadText(IDS_SYSTEM_PROXY_REFUSED), {ConnectionTitle(connection), SystemReason(error)});
+    std::wstring file = RestoreFilePath();
+    std::wstring reason = SystemReason(result.Error);
+    std::wstring connection = ConnectionTitle(result.Connection);
+    switch (result.Failure) {
+    case SwitchFailure::None:
+        break;
+    case SwitchFailure::UnusableFile:
+        return FillIn(LoadText(IDS_RESTORE_FILE_UNUSABLE), {file});
+    case SwitchFailure::NotListed:
+        return FillIn(LoadText(IDS_CONNECTIONS_NOT_LISTED), {reason});
+    case SwitchFailure::NotRead:
+        return FillIn(LoadText(IDS_SYSTEM_PROXY_NOT_READ), {connection, reason});
+    case SwitchFailure::NotSaved:
+        return FillIn(LoadText(IDS_SYSTEM_PROXY_NOT_SAVED), {file, reason});
+    case SwitchFailure::Refused:
+        return FillIn(LoadText(IDS_SYSTEM_PROXY_REFUSED), {connection, reason});
+    case SwitchFailure::NotRolledBack:
+        return FillIn(LoadText(IDS_SYSTEM_PROXY_NOT_ROLLED_BACK), {connection, reason, file});
+    case SwitchFailure::NotGivenBack:
+        return FillIn(LoadText(IDS_SYSTEM_PROXY_NOT_GIVEN_BACK), {connection, reason, file});
+    }
+    return std::wstring();
 }
 
 // Saves the user's own settings, then points every connection at kelvor's proxy. What went wrong
-// when it could not, with everything left as it was; empty when done.
+// when it could not; empty when done.
 std::wstring PointSystemAtProxy()
 {
-    std::wstring file = RestoreFile();
-    SavedProxySettings saved;
-    bool hadFile = LoadProxyRestore(file, saved);
-    std::vector<ConnectionProxy> current;
-    DWORD error = ERROR_SUCCESS;
-    for (const std::wstring& connection : ListConnections()) {
-        ConnectionProxy proxy;
-        if (!ReadConnectionProxy(connection, proxy, error))
-            return ConnectionFailure(connection, error);
-        current.push_back(proxy);
-    }
     std::wstring address = HostAndPort(App.ProxyListens);
-    SavedProxySettings own{address, OwnSettings(current, saved.Connections, saved.Address)};
-    // The saved file is on disk before anything of the user's changes.
-    if ((!hadFile || own.Address != saved.Address || own.Connections != saved.Connections) &&
-        !SaveProxyRestore(file, own, error))
-        return FillIn(LoadText(IDS_SYSTEM_PROXY_NOT_SAVED), {file, SystemReason(error)});
-    for (size_t i = 0; i < own.Connections.size(); ++i) {
-        if (WriteConnectionProxy(PointedAt(own.Connections[i], address), error))
-            continue;
-        DWORD ignored = ERROR_SUCCESS;
-        for (size_t done = 0; done < i; ++done)
-            WriteConnectionProxy(current[done], ignored);
-        if (!hadFile)
-            DeleteFileW(file.c_str());
-        AnnounceProxyChange();
-        return ConnectionFailure(own.Connections[i].Connection, error);
-    }
-    AnnounceProxyChange();
-    App.SystemProxyAddress = address;
-    return std::wstring();
+    SwitchResult result = PointConnectionsAt(RestoreFilePath(), address, SystemConnections());
+    if (result.Failure == SwitchFailure::None || result.Failure == SwitchFailure::NotRolledBack)
+        App.SystemProxyAddress = address;
+    return FailureText(result);
 }
 
 // Puts back each connection's saved settings, unless the user has set it otherwise since, and
 // deletes the file. What went wrong, the file kept; empty when done.
 std::wstring GiveBack()
 {
-    std::wstring file = RestoreFile();
-    SavedProxySettings saved;
-    if (!LoadProxyRestore(file, saved)) {
+    SwitchResult result = GiveConnectionsBack(RestoreFilePath(), SystemConnections());
+    if (result.Failure == SwitchFailure::None)
         App.SystemProxyAddress.clear();
-        return std::wstring();
-    }
-    std::wstring failure;
-    std::vector<std::wstring> listed = ListConnections();
-    for (const ConnectionProxy& own : saved.Connections) {
-        // A connection that is gone has nothing of kelvor's to take back. One that cannot be read
-        // keeps the file, the only copy of the user's settings for it.
-        if (!own.Connection.empty() && std::find(listed.begin(), listed.end(), own.Connection) == listed.end())
-            continue;
-        ConnectionProxy now;
-        DWORD error = ERROR_SUCCESS;
-        bool read = ReadConnectionProxy(own.Connection, now, error);
-        if (read && !NamesAddress(now, saved.Address))
-            continue;
-        if ((!read || !WriteConnectionProxy(own, error)) && failure.empty())
-            failure = FillIn(LoadText(IDS_SYSTEM_PROXY_NOT_GIVEN_BACK), {ConnectionTitle(own.Connection), SystemReason(error), file});
-    }
-    AnnounceProxyChange();
-    if (!failure.empty())
-        return failure;
-    // One that would not go does no harm: no connection names the address it holds any more.
-    DeleteFileW(file.c_str());
-    App.SystemProxyAddress.clear();
-    return std::wstring();
+    return FailureText(result);
 }
 
 bool ProxyServes()
@@ -110,8 +81,9 @@ void SaveChoice(HWND window, bool on)
         App.Config.SystemProxy = on;
         return;
     }
-    // Not kept, so not done: the next start would do otherwise.
-    std::wstring undone = on ? GiveBack() : PointSystemAtProxy();
+    // Not kept, so not done: the next start would do otherwise. Nothing is pointed at a proxy
+    // that does not serve.
+    std::wstring undone = on ? GiveBack() : ProxyServes() ? PointSystemAtProxy() : std::wstring();
     ShowMessage(window, FillIn(LoadText(IDS_SAVE_FAILED), {App.ProgramDir + L"kelvor.ini", SystemReason(error)}) +
                             (undone.empty() ? L"" : L"\n\n" + undone));
 }
@@ -148,7 +120,7 @@ void ToggleSystemProxy(HWND window)
 void SystemProxyFollowsProxy(HWND window, bool running)
 {
     // Another kelvor in this folder never gets this far: the file is its, not ours.
-    bool leftBehind = !App.SystemProxyInCharge && GetFileAttributesW(RestoreFile().c_str()) != INVALID_FILE_ATTRIBUTES;
+    bool leftBehind = !App.SystemProxyInCharge && GetFileAttributesW(RestoreFilePath().c_str()) != INVALID_FILE_ATTRIBUTES;
     App.SystemProxyInCharge = true;
     std::wstring failure;
     if (running && App.Config.SystemProxy) {
@@ -159,9 +131,13 @@ void SystemProxyFollowsProxy(HWND window, bool running)
         failure = GiveBack();
     }
     std::wstring title = LoadText(IDS_SYSTEM_PROXY_TITLE);
-    if (!failure.empty())
+    // The same failure at each restart of the proxy is said once.
+    if (!failure.empty() && failure != App.SystemProxyTroubleSaid)
         ShowBalloon(window, title, failure, true);
-    else if (leftBehind)
+    App.SystemProxyTroubleSaid = failure;
+    if (!failure.empty())
+        return;
+    if (leftBehind)
         ShowBalloon(window, title, LoadText(App.SystemProxyAddress.empty() ? IDS_SYSTEM_PROXY_RECOVERED : IDS_SYSTEM_PROXY_KEPT));
 }
 

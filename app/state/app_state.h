@@ -29,7 +29,10 @@ struct TrimJob {
     std::wstring CacheDir;
     int64_t Limit;          // Trim: the byte limit
     HANDLE PurgeRun;        // Purge: the proxy's own purge, waited for first; owned by the job
+    FolderIdentity Adopted; // what CacheDir was when adopted; a folder in its place now is not walked
+    bool AdoptedKnown;
     TrimResult Result;
+    bool FolderReplaced;
 };
 
 // What the switch to or from working offline is given, on its thread, and gives back.
@@ -51,16 +54,23 @@ struct AppState {
     CacheDirVerdict CacheVerdict;     // whether passes may run over CacheFolder
     std::wstring CacheVerdictFolder;  // the protected folder it holds, if that is why not
     std::wstring CacheFolderReported; // a cache folder the proxy cannot use, once said so
+    FolderIdentity CacheFolderId;     // CacheFolder as it was when adopted, for each pass to check
+    bool CacheFolderIdKnown;
+    std::wstring CacheTroubleSaid;    // a cache folder a pass could not read or found replaced, once said
     HWND MainWindow;
     // Held for the whole run, never closed: while it is open, a later kelvor of this folder knows
     // that this one runs, and that a proxy of the folder is not left behind.
     HANDLE FolderMark;
     bool AnotherKelvorHere;           // a kelvor of this folder ran already when this one started
     PROCESS_INFORMATION ProxyProcess;  // the supervised proxy, all zero when there is none
-    ProxyAddress ProxyListens;        // where it listens, from its config at start and each launch
+    // Where it listens, read from its config once per launch (and at start, for the tip before
+    // it): the stop, the tip, the Config page and the system proxy all use this one.
+    ProxyAddress ProxyListens;
+    std::wstring WriteOutRefusalSaid;  // the config's setting that refuses the write-out, once said
     // Supervision of the proxy.
     ProxyState Supervision;           // running, starting again or given up
     HANDLE ProxyWait;                 // the thread pool's wait on ProxyProcess
+    bool ProxyPolled;                 // the wait could not be had: a timer looks instead
     DWORD ProxyStartTick;
     int QuickEnds;                    // ends in a row, each within a minute of its start
     int Restarts;                     // restarts since the proxy last ran steadily
@@ -68,6 +78,7 @@ struct AppState {
     std::wstring ProxyEndReason;      // how it ended last, for the tip and the balloon
     UINT TaskbarCreatedMsg;
     int OpenMessageBoxes;             // message boxes of kelvor's now on screen
+    bool ComReady;                    // COM is set up on the user-interface thread
     bool Refusing;                    // telling the user a proxy runs already: no command runs
     bool Ending;                      // the session or the program ends: nothing starts
     bool IconShown;                   // the shell has taken the icon
@@ -81,6 +92,7 @@ struct AppState {
     HWND AboutDialog;
     std::wstring SystemProxyAddress;  // kelvor's proxy as this run set the system's to; empty when not
     bool SystemProxyInCharge;         // this run answers for proxy-restore.ini
+    std::wstring SystemProxyTroubleSaid; // the last failure said in a balloon, not said again
 
     // The timer's pass runs on a thread of its own; these belong to the user-interface thread,
     // except StopTrim, which the pass reads.
@@ -89,6 +101,7 @@ struct AppState {
     bool TrimAgain;                 // settings changed during a pass: one more when it ends
     HANDLE PurgeWaiting;            // the proxy's purge run, whose sweep waits for the pass
     bool OverLimitReported;         // files that would not go were said once
+    bool PassFailureSaid;           // a pass that could not be started was said once
     std::atomic<bool> StopTrim;     // set at the end of the program: passes end, none start
 
     // Working offline: Config.Offline is the choice, which every start of the proxy is given and

@@ -18,3 +18,4 @@ constexpr UINT_PTR TRIM_TIMER_ID = 1000;        // one pass per period
 constexpr UINT_PTR RESTART_TIMER_ID = 1001;     // the supervised proxy's next start
 constexpr UINT_PTR ICON_TIMER_ID = 1002;        // how long kelvor waits for a taskbar
 constexpr UINT_PTR FIRST_PASS_TIMER_ID = 1003;  // the first pass, a moment after the start
+constexpr UINT_PTR PROXY_CHECK_TIMER_ID = 1004; // looks at a proxy the system would not watch

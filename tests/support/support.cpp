@@ -3,6 +3,7 @@
 #include "app/resources/resource.h"
 
 #include <winioctl.h>
+#include <commctrl.h>
 
 #include <cstdio>
 
@@ -680,6 +681,40 @@ std::string IconAtDestroy::Answer() const
     return ReadFileBytes(dir_ / L"icon.txt");
 }
 
+MenuProbe::MenuProbe()
+    : answerTo_(L"KELVOR_MENU_PROBE", dir_ / L"menu.txt"),
+      probe_(LoadLibraryW((BinDir() + L"\\icon_probe.dll").c_str()))
+{
+}
+
+MenuProbe::~MenuProbe()
+{
+    if (hook_)
+        UnhookWindowsHookEx(hook_);
+    if (probe_)
+        FreeLibrary(probe_);
+}
+
+bool MenuProbe::Watch(HWND main)
+{
+    auto after = probe_ ? reinterpret_cast<HOOKPROC>(reinterpret_cast<void*>(GetProcAddress(probe_, "AfterWindowProc"))) : nullptr;
+    if (after && main)
+        hook_ = SetWindowsHookExW(WH_CALLWNDPROCRET, after, probe_, GetWindowThreadProcessId(main, nullptr));
+    return hook_ != nullptr;
+}
+
+std::string MenuProbe::Ask(HWND main, HMENU menu)
+{
+    std::wstring answer = dir_ / L"menu.txt";
+    DeleteFileW(answer.c_str());
+    // Sent, yet Wine's hook may run after the sender is answered: the file is waited for.
+    DWORD_PTR result = 0;
+    SendMessageTimeoutW(main, RegisterWindowMessageW(L"kelvor probe: is this a menu"), reinterpret_cast<WPARAM>(menu), 0,
+                        SMTO_ABORTIFHUNG, 5000, &result);
+    WaitFor([&] { return ReadFileBytes(answer).size() >= 4; }, 5000);
+    return ReadFileBytes(answer);
+}
+
 bool StartLinuxProgram(const std::wstring& exe, const std::wstring& arguments, const std::wstring& folder)
 {
     std::wstring line = L"\"" + exe + L"\" " + arguments;
@@ -709,4 +744,35 @@ std::wstring UnixPath(const std::wstring& path)
     std::wstring unixPath = Widen(name);
     HeapFree(GetProcessHeap(), 0, name);
     return unixPath;
+}
+
+namespace {
+
+BOOL CALLBACK CollectBalloon(HWND window, LPARAM texts)
+{
+    if (IsWindowVisible(window) && ClassOf(window) == TOOLTIPS_CLASSW &&
+        (GetWindowLongPtrW(window, GWL_STYLE) & TTS_BALLOON))
+        reinterpret_cast<std::vector<std::wstring>*>(texts)->push_back(WindowText(window));
+    return TRUE;
+}
+
+}  // namespace
+
+std::vector<std::wstring> ShownBalloons()
+{
+    std::vector<std::wstring> texts;
+    EnumWindows(CollectBalloon, reinterpret_cast<LPARAM>(&texts));
+    return texts;
+}
+
+bool WaitForBalloon(const std::wstring& start, DWORD timeoutMs)
+{
+    return WaitFor(
+        [&] {
+            for (const std::wstring& text : ShownBalloons())
+                if (text.compare(0, start.size(), start) == 0)
+                    return true;
+            return false;
+        },
+        timeoutMs);
 }

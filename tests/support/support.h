@@ -227,6 +227,27 @@ private:
     HHOOK hook_ = nullptr;
 };
 
+// Whether a menu handle of kelvor's is still a menu, asked inside kelvor, where menus can be
+// looked at. Made before kelvor starts (kelvor inherits where to write the answer).
+class MenuProbe {
+public:
+    MenuProbe();
+    ~MenuProbe();
+    MenuProbe(const MenuProbe&) = delete;
+    MenuProbe& operator=(const MenuProbe&) = delete;
+
+    // Hooks main's thread; false when the hook could not be set.
+    bool Watch(HWND main);
+    // "menu" or "none" for menu, asked through main; empty when kelvor did not answer.
+    std::string Ask(HWND main, HMENU menu);
+
+private:
+    TempDir dir_;
+    ScopedEnv answerTo_;
+    HMODULE probe_ = nullptr;
+    HHOOK hook_ = nullptr;
+};
+
 // The first top-level window of process pid with that class and title, waiting up to timeoutMs.
 HWND WaitForWindowTitled(DWORD pid, const std::wstring& className, const std::wstring& title,
                          DWORD timeoutMs = PATIENCE_MS);
@@ -235,6 +256,11 @@ HWND WaitForWindowTitled(DWORD pid, const std::wstring& className, const std::ws
 std::wstring PressOkOnMessageBox(DWORD pid);
 // Returns once window's thread has handled everything sent to it before; false if it hangs.
 bool WaitUntilIdle(HWND window);
+
+// The texts of the balloons the shell shows now.
+std::vector<std::wstring> ShownBalloons();
+// Whether the shell shows a balloon whose text begins with start, waiting up to timeoutMs.
+bool WaitForBalloon(const std::wstring& start, DWORD timeoutMs = 15000);
 
 // The number of handles this process has open. Wine's GetProcessHandleCount reports none, so
 // there the system-wide handle list is counted instead.

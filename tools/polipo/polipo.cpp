@@ -35,6 +35,8 @@ struct ProxyState {
     bool Offline = false; // proxyOffline: the real proxy then serves from its cache alone
     std::wstring CloseLog;
     bool IgnoreClose = false;
+    bool DisableLocalInterface = false; // no local pages, and a POST to them is not allowed
+    bool DisableConfiguration = false;  // the status and config forms are refused
     SOCKET Listener = INVALID_SOCKET;
     Client Clients[MAX_CLIENTS];
 };
@@ -122,7 +124,20 @@ void ApplySetting(const std::wstring &name, const std::wstring &value)
         StandIn.Offline = value == L"true";
 }
 
-// The real proxy listens where its config says; of the config, only "proxyPort = n" lines
+// A boolean of the config as the real proxy reads it: true or yes, in any case.
+bool ConfigTrue(const std::string &value)
+{
+    std::string word;
+    for (char c : value) {
+        if (!isalpha(static_cast<unsigned char>(c)))
+            break;
+        word += static_cast<char>(tolower(static_cast<unsigned char>(c)));
+    }
+    return word == "true" || word == "yes";
+}
+
+// The real proxy listens where its config says, and refuses the status form where it says so;
+// of the config, only "proxyPort", "disableLocalInterface" and "disableConfiguration" lines
 // (a "#" starting a comment) are read here.
 void ReadConfigFile(const std::wstring &path)
 {
@@ -142,14 +157,26 @@ void ReadConfigFile(const std::wstring &path)
         start = end == std::string::npos ? text.size() : end + 1;
         line = line.substr(0, line.find('#'));
         size_t name = line.find_first_not_of(" \t");
-        if (name == std::string::npos || line.compare(name, 9, "proxyPort") != 0)
+        if (name == std::string::npos)
             continue;
-        size_t equals = line.find_first_not_of(" \t", name + 9);
+        size_t nameEnd = name;
+        while (nameEnd < line.size() && isalnum(static_cast<unsigned char>(line[nameEnd])))
+            ++nameEnd;
+        std::string key = line.substr(name, nameEnd - name);
+        size_t equals = line.find_first_not_of(" \t", nameEnd);
         if (equals == std::string::npos || line[equals] != '=')
             continue;
-        long port = strtol(line.c_str() + equals + 1, nullptr, 0);
-        if (port > 0 && port <= 65535)
-            StandIn.Port = static_cast<unsigned short>(port);
+        size_t value = line.find_first_not_of(" \t", equals + 1);
+        std::string text = value == std::string::npos ? std::string() : line.substr(value);
+        if (key == "proxyPort") {
+            long port = strtol(text.c_str(), nullptr, 0);
+            if (port > 0 && port <= 65535)
+                StandIn.Port = static_cast<unsigned short>(port);
+        } else if (key == "disableLocalInterface") {
+            StandIn.DisableLocalInterface = ConfigTrue(text);
+        } else if (key == "disableConfiguration") {
+            StandIn.DisableConfiguration = ConfigTrue(text);
+        }
     }
 }
 
@@ -361,7 +388,15 @@ void ServeRequest(Client &c)
     size_t body = BodyStart(req);
 
     std::string answer;
-    if (method == "POST" && path == "/polipo/status")
+    bool local = path.compare(0, 8, "/polipo/") == 0;
+    // As the real proxy answers: its local pages are gone, or its forms are refused.
+    if (local && StandIn.DisableLocalInterface && method == "POST")
+        answer = Answer("405 Method not allowed", "", "");
+    else if (local && StandIn.DisableLocalInterface)
+        answer = Answer("404 Not found", "", "");
+    else if (method == "POST" && StandIn.DisableConfiguration && (path == "/polipo/status" || path == "/polipo/config"))
+        answer = Answer("403 Action not allowed", "", "");
+    else if (method == "POST" && path == "/polipo/status")
         answer = ServeStatusForm(body == std::string::npos ? "" : req.substr(body));
     else if (method == "POST" && path == "/polipo/config")
         answer = ServeConfigForm(body == std::string::npos ? "" : req.substr(body));
