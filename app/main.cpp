@@ -5,7 +5,7 @@
 #include <string>
 
 #include "app/control/supervised_proxy.h"
-#include "app/control/system_proxy.h"
+#include "app/control/system_proxy_switch.h"
 #include "app/control/trim_schedule.h"
 #include "app/main_window.h"
 #include "app/resources/resource.h"
@@ -22,13 +22,13 @@ namespace {
 // settings saved beside it: they go back, and nothing else runs.
 constexpr wchar_t RESTORE_PROXY_SWITCH[] = L"/restore-proxy-settings";
 
-// Exit code 0 once no saved settings are left, 1 while they still are: the uninstaller then
-// keeps the folder, and with it the only copy of them. Nobody may be there to read a message.
+// Exit code 0 once the settings are back (or none were saved), 1 while they stay saved: the
+// uninstaller then keeps the folder, and with it the only copy of them. Nobody may be there to
+// read a message.
 int RestoreProxySettings()
 {
-    App.SystemProxyInCharge = true;
-    GiveBackSystemProxyAtEnd(nullptr, false);
-    return GetFileAttributesW((App.ProgramDir + PROXY_RESTORE_FILE).c_str()) == INVALID_FILE_ATTRIBUTES ? 0 : 1;
+    SwitchResult result = GiveConnectionsBack(App.ProgramDir + PROXY_RESTORE_FILE, SystemConnections());
+    return result.Failure == SwitchFailure::None ? 0 : 1;
 }
 
 }  // namespace
@@ -48,10 +48,8 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR commandLine, int showC
         return 0;
     }
     App.ProgramDir = programDir;
-    if (lstrcmpiW(commandLine, RESTORE_PROXY_SWITCH) == 0) {
-        App.Instance = instance;
+    if (lstrcmpiW(commandLine, RESTORE_PROXY_SWITCH) == 0)
         return RestoreProxySettings();
-    }
     // First of all, so that a kelvor of this folder started just after sees this one.
     App.FolderMark = MarkProgramFolder(App.ProgramDir, App.AnotherKelvorHere);
     // What the tip shows before the first launch reads it again.
