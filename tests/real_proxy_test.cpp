@@ -408,7 +408,7 @@ public:
         }
         for (DWORD pid : ProxiesOf(process_.Id()))
             Child proxy(pid);  // ended as the holder goes
-        WaitFor([] { return !ProxyListening(); }, 5000);
+        WaitFor([] { return !ProxyListening(); });
     }
 
     Kelvor(const Kelvor&) = delete;
@@ -447,10 +447,10 @@ protected:
     void SetUp() override
     {
         ASSERT_NE(origin_.Port(), 0) << "no origin server could listen on 127.0.0.1";
-        ASSERT_TRUE(WaitFor([] { return !ProxyListening(); }, 5000))
+        ASSERT_TRUE(WaitFor([] { return !ProxyListening(); }))
             << "127.0.0.1:8123 is taken by another program: the proxy could not listen there";
         // A proxy still ending after an earlier test would make kelvor refuse to start.
-        ASSERT_TRUE(WaitFor([] { return !IsProxyRunning(L"polipo.exe"); }, 5000))
+        ASSERT_TRUE(WaitFor([] { return !IsProxyRunning(L"polipo.exe"); }))
             << "a polipo.exe of an earlier test still runs";
         program_ = MakeRealProgramFolder(dir_ / L"kelvor");
     }
