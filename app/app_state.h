@@ -56,6 +56,7 @@ struct AppState {
     bool TrimAgain;                 // settings changed during a pass: one more when it ends
     HANDLE PurgeWaiting;            // the proxy's purge run, whose sweep waits for the pass
     bool OverLimitReported;         // files that would not go were said once
+    std::wstring OtherFilesReported;  // a cache folder whose files not of the proxy's were said once
     std::atomic<bool> StopTrim;     // set at the end of the program: passes end, none start
 };
 

@@ -7,6 +7,7 @@
 #include <windows.h>
 
 #include "cache/trim.h"
+#include "proxy/proxy_address.h"
 #include "settings/settings.h"
 
 constexpr UINT_PTR TRIM_TIMER_ID = 1000;
@@ -23,6 +24,8 @@ struct TrimJob {
     std::wstring CacheDir;
     int64_t Limit;          // Trim: the byte limit
     HANDLE PurgeRun;        // Purge: the proxy's own purge, waited for first; owned by the job
+    bool AskWriteOut;       // a supervised proxy runs: it writes out its uses before the scan
+    ProxyAddress Proxy;     // where it listens
     TrimResult Result;
 };
 

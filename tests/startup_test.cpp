@@ -51,7 +51,7 @@ TEST(Startup, LaunchesTheProxyHiddenInTheProgramFolderAndKeepsItsWindowHidden)
     EXPECT_EQ(proxy.ShowWindow, SW_HIDE);
     // The stand-in proxy writes its log and cache where kelvor pointed it.
     EXPECT_TRUE(WaitFor([&] { return Exists(program + L"polipo.log"); }));
-    EXPECT_TRUE(WaitFor([&] { return Exists(program + L"cache\\entry3.bin"); }));
+    EXPECT_TRUE(WaitFor([&] { return Exists(program + L"cache\\" + ProxyFile("http://example.com/")); }));
 
     HWND main = WaitForTopWindow(kelvor.Id(), L"KELVOR");
     ASSERT_NE(main, nullptr);
@@ -153,8 +153,7 @@ TEST(Startup, TheProgramFolderByASecondDriveLetterIsNotTrimmedAndIsNamed)
     ASSERT_TRUE(drive.Made());
     std::wstring cache = drive.Root() + L"program";
     // Over a limit of 1 MB, read long ago: the first file a pass there would delete.
-    WriteFileOfSize(program + L"old.bin", 2 * 1048576);
-    SetLastAccess(program + L"old.bin", 132223104000000000ull);
+    MakeCacheFile(program + ProxyFile("http://site/old"), 2 * 1048576, 132223104000000000ull);
     WriteFileBytes(program + L"kelvor.ini", "[kelvor]\r\ncache dir=" + Narrow(cache) + "\r\ncache size=1\r\n");
     ScopedEnv recordTo(L"KELVOR_PROXY_RECORD", dir / L"record.txt");
 
@@ -165,7 +164,7 @@ TEST(Startup, TheProgramFolderByASecondDriveLetterIsNotTrimmedAndIsNamed)
                         program.substr(0, program.size() - 1) + L"."),
               0u)
         << Narrow(text);
-    EXPECT_TRUE(Exists(program + L"old.bin"));
+    EXPECT_TRUE(Exists(program + ProxyFile("http://site/old")));
     EXPECT_TRUE(Exists(program + L"polipo.exe"));
     HWND main = WaitForTopWindow(kelvor.Id(), L"KELVOR");
     ASSERT_NE(main, nullptr);

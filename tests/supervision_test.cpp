@@ -1,7 +1,6 @@
 // kelvor.exe watching its proxy: restarts, giving up, one action at a time, and the end of the
 // session, with the stand-in proxy.
 #include <windows.h>
-#include <commctrl.h>
 #include <shellapi.h>
 
 #include <gtest/gtest.h>
@@ -44,22 +43,6 @@ bool Command(HWND main, UINT command)
 {
     DWORD_PTR result = 0;
     return SendMessageTimeoutW(main, WM_COMMAND, command, 0, SMTO_ABORTIFHUNG, 5000, &result) != 0;
-}
-
-BOOL CALLBACK CollectBalloon(HWND window, LPARAM texts)
-{
-    if (IsWindowVisible(window) && ClassOf(window) == TOOLTIPS_CLASSW &&
-        (GetWindowLongPtrW(window, GWL_STYLE) & TTS_BALLOON))
-        reinterpret_cast<std::vector<std::wstring>*>(texts)->push_back(WindowText(window));
-    return TRUE;
-}
-
-// The texts of the balloons the shell shows now.
-std::vector<std::wstring> ShownBalloons()
-{
-    std::vector<std::wstring> texts;
-    EnumWindows(CollectBalloon, reinterpret_cast<LPARAM>(&texts));
-    return texts;
 }
 
 }  // namespace
@@ -134,7 +117,7 @@ TEST(Supervision, TheGiveUpBalloonSaidWithoutAnIconIsShownOnceTheIconIsBack)
     ASSERT_TRUE(IconShown(kelvor.Main()));
     ASSERT_TRUE(WaitFor([&] { return ShownBalloons().size() == 1; }));
     // The proxy's own last line first, then kelvor's sentence, within the balloon's 255 characters.
-    std::wstring balloon = ShownBalloons()[0];
+    std::wstring balloon = WindowText(ShownBalloons()[0]);
     // What the proxy said as it ended, on its standard error, as the real one says it.
     const std::wstring last = L"Couldn't open config file config: No such file or directory";
     const std::wstring sentence = L"polipo ended three times within a minute of its start (exit code 1), so kelvor "
@@ -173,8 +156,7 @@ TEST(OneActionAtATime, NoCommandRunsAndNothingIsTrimmedWhileKelvorRefusesToStart
 
     std::wstring program = MakeProgramFolder(dir / L"kelvor");
     // A cache over its limit, which is the running proxy's to trim, not this kelvor's.
-    MakeDirs(dir / L"cache");
-    WriteFileOfSize(dir / L"cache\\old", 2000000);
+    MakeCacheFile(dir / (L"cache\\" + ProxyFile("http://site/old")), 2000000, 132223104000000000ull);
     WriteFileBytes(program + L"kelvor.ini", "[kelvor]\r\ncache dir=" + Narrow(dir / L"cache") + "\r\ncache size=1\r\n");
     std::wstring record = dir / L"kelvor-proxies.txt";
     ScopedEnv recordTo(L"KELVOR_PROXY_RECORD", record);
@@ -194,7 +176,7 @@ TEST(OneActionAtATime, NoCommandRunsAndNothingIsTrimmedWhileKelvorRefusesToStart
     EXPECT_EQ(kelvor.ExitCode(), 0u);
     EXPECT_TRUE(ReadProxyRecords(record).empty());
     EXPECT_TRUE(running.Running());
-    EXPECT_TRUE(Exists(dir / L"cache\\old"));
+    EXPECT_TRUE(Exists(dir / (L"cache\\" + ProxyFile("http://site/old"))));
 }
 
 TEST(Session, TheEndOfTheSessionStopsTheProxyAndRemovesTheIcon)

@@ -45,6 +45,8 @@
 #define IDS_CACHE_DIR_UNSET 40044
 #define IDS_UNSET_NO_CACHE 40045
 #define IDS_SETTINGS_UNREADABLE 40046
+#define IDS_OTHER_FILES_TITLE 40047
+#define IDS_OTHER_FILES 40048
 
 // Icons: the same picture, large for the window class and the About box, small for the tray
 // and the class's small icon; the stopped picture for the tray once the proxy is given up

@@ -32,6 +32,16 @@ void WriteFileOfSize(const std::wstring& path, int64_t size);
 std::string ReadFileBytes(const std::wstring& path);
 bool Exists(const std::wstring& path);
 void SetLastAccess(const std::wstring& path, uint64_t fileTime);
+// Sets both the last-access and the last-write time, as a pass reads a file's last use.
+void SetLastUse(const std::wstring& path, uint64_t fileTime);
+void SetFileTimes(const std::wstring& path, uint64_t accessTime, uint64_t writeTime);
+// A file of the given length (sparse where the file system allows), its folders made first,
+// last used at lastUse.
+void MakeCacheFile(const std::wstring& path, int64_t size, uint64_t lastUse);
+// Where the proxy keeps url ("http://host:port/path") in its cache, relative to the cache folder:
+// the server's folder (host and port, every character but A-Z a-z 0-9 . - _ as "%XX"), a
+// backslash, and the MD5 of url in base64 with "-" for "/". Tests name their cache files with it.
+std::wstring ProxyFile(const std::string& url);
 std::wstring Widen(const std::string& utf8);
 std::string Narrow(const std::wstring& text);
 
@@ -156,6 +166,8 @@ std::vector<HWND> TopWindows(DWORD pid, const std::wstring& className = L"");
 // The first top-level window of that class in process pid, waiting up to timeoutMs.
 HWND WaitForTopWindow(DWORD pid, const std::wstring& className, DWORD timeoutMs = 15000);
 std::wstring WindowText(HWND window);
+// The balloons the shell shows now; a balloon's window text is its text.
+std::vector<HWND> ShownBalloons();
 std::wstring ClassOf(HWND window);
 // The texts of a window's static children, joined by newlines.
 std::wstring StaticTexts(HWND window);
