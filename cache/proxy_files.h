@@ -4,12 +4,14 @@
 
 #include <windows.h>
 
+#include <cstddef>
 #include <cstdint>
 
 // True for the name the proxy gives an object's file: the MD5 of its URL in base64, "-" for "/",
 // that is 22 characters of A-Z a-z 0-9 + - followed by "==". The 22nd carries only the digest's
 // last two bits, so it is always one of A Q g w.
 bool IsProxyFileName(const wchar_t* name);
+constexpr size_t PROXY_FILE_NAME_LENGTH = 24;
 
 // True for the name the proxy gives the folder of one server: its host and port, every character
 // other than A-Z a-z 0-9 . - _ written as "%" and two hex digits ("127.0.0.1%3A8080").

@@ -84,6 +84,8 @@ int64_t ScanCacheDir(const std::wstring& directory, TrimIndex& index, const std:
     // walk goes below the proxy's two levels only to count what is not the proxy's.
     OpenFolders open;
     WIN32_FIND_DATAW found;
+    // Two bytes a file less in the index: every name of the proxy's ends so.
+    index.NameEnd = L"==";
     if (!open.Enter(directory, false, index, found))
         return 0;
     int64_t total = 0;
@@ -107,6 +109,7 @@ int64_t ScanCacheDir(const std::wstring& directory, TrimIndex& index, const std:
             int64_t size = static_cast<int64_t>((static_cast<uint64_t>(found.nFileSizeHigh) << 32) |
                                                 found.nFileSizeLow);
             total += size;
+            found.cFileName[PROXY_FILE_NAME_LENGTH - 2] = 0;
             AddTrimCandidate(index, here.Folder, found.cFileName, LastUseTime(found), size);
         } else {
             // The user's own, or another program's: neither counted nor touched.

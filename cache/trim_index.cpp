@@ -134,7 +134,7 @@ void AddTrimCandidate(TrimIndex& index, uint32_t folder, const wchar_t* name, ui
 std::wstring TrimCandidatePath(const TrimIndex& index, const TrimCandidate& candidate)
 {
     const char* name = index.NameBlocks[candidate.NameOffset / NAME_BLOCK].get() + candidate.NameOffset % NAME_BLOCK;
-    return index.Folders[candidate.Folder] + L"\\" + UnpackName(name);
+    return index.Folders[candidate.Folder] + L"\\" + UnpackName(name) + index.NameEnd;
 }
 
 void StartOldestFirst(TrimIndex& index, TrimWalk& walk)

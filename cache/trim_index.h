@@ -26,6 +26,7 @@ struct TrimIndex {
     std::vector<std::unique_ptr<char[]>> NameBlocks;
     size_t Count = 0;
     size_t NameUsed = 0;  // bytes used in the last name block
+    std::wstring NameEnd;  // what every name ends in and is not stored: added back to each path
 };
 
 // Empties the index and gives its memory back.
@@ -42,7 +43,7 @@ void AddTrimCandidate(TrimIndex& index, uint32_t folder, const wchar_t* name, ui
 std::string PackName(const wchar_t* name);
 std::wstring UnpackName(const char* packed);
 
-// The full path of a candidate: its folder, a backslash, its name.
+// The full path of a candidate: its folder, a backslash, its name and NameEnd.
 std::wstring TrimCandidatePath(const TrimIndex& index, const TrimCandidate& candidate);
 
 // Walks the candidates oldest use first; ties come in the order they were added.
