@@ -1,7 +1,7 @@
 #include <windows.h>
 
-#include "app/app_state.h"
 #include "app/dialogs.h"
+#include "app/state/app_state.h"
 
 INT_PTR CALLBACK AboutDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM)
 {

@@ -1,9 +1,9 @@
 #include <windows.h>
 #include <shlobj.h>
 
-#include "app/app_state.h"
 #include "app/dialogs.h"
 #include "app/resources/resource.h"
+#include "app/state/app_state.h"
 
 bool BrowseForCacheDir(HWND owner, wchar_t (&folder)[MAX_PATH])
 {

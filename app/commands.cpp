@@ -4,14 +4,15 @@
 
 #include <string>
 
-#include "app/app_state.h"
-#include "app/autostart.h"
+#include "app/control/autostart.h"
+#include "app/control/supervised_proxy.h"
+#include "app/control/system_proxy.h"
+#include "app/control/trim_schedule.h"
+#include "app/control/work_offline.h"
 #include "app/dialogs.h"
-#include "app/messages.h"
 #include "app/resources/resource.h"
-#include "app/proxy_control.h"
-#include "app/system_proxy.h"
-#include "app/trim_schedule.h"
+#include "app/state/app_state.h"
+#include "app/ui/messages.h"
 
 namespace {
 
@@ -45,11 +46,10 @@ void OpenWithShell(HWND window, const std::wstring& target)
     ShowMessage(window, FillIn(LoadText(IDS_OPEN_FAILED), {target, SystemReason(error != ERROR_SUCCESS ? error : ShellError(result))}));
 }
 
-// The proxy's own page, where its config says it listens; an IPv6 address goes in brackets.
+// The proxy's own page, where it listens.
 std::wstring ConfigPageUrl(const ProxyAddress& address)
 {
-    std::wstring host = address.Host.find(L':') == std::wstring::npos ? address.Host : L"[" + address.Host + L"]";
-    return L"http://" + host + L":" + std::to_wstring(address.Port) + L"/polipo/config";
+    return L"http://" + HostAndPort(address) + L"/polipo/config";
 }
 
 // A dialog that is open already comes to the front instead of opening inside itself.
@@ -84,7 +84,8 @@ void ChangeSettings(HWND window)
 
 bool TouchesProxy(UINT command)
 {
-    return command == CMD_EXIT || command == CMD_RESTART || command == CMD_PURGE_CACHE || command == CMD_SETTINGS;
+    return command == CMD_EXIT || command == CMD_RESTART || command == CMD_PURGE_CACHE || command == CMD_SETTINGS ||
+           command == CMD_SYSTEM_PROXY || command == CMD_WORK_OFFLINE;
 }
 
 // One action at a time: the menu still opens while a message box of kelvor's is up, and a
@@ -138,6 +139,9 @@ LRESULT OnCommand(HWND window, WPARAM wParam, LPARAM lParam)
         break;
     case CMD_SYSTEM_PROXY:
         ToggleSystemProxy(window);
+        break;
+    case CMD_WORK_OFFLINE:
+        ToggleWorkOffline(window);
         break;
     }
     return DefWindowProcW(window, WM_COMMAND, wParam, lParam);

@@ -4,12 +4,14 @@
 
 #include <string>
 
-#include "app/app_state.h"
+#include "app/control/supervised_proxy.h"
+#include "app/control/trim_schedule.h"
 #include "app/main_window.h"
-#include "app/program_dir.h"
 #include "app/resources/resource.h"
-#include "app/proxy_control.h"
-#include "app/trim_schedule.h"
+#include "app/state/app_state.h"
+#include "app/state/program_dir.h"
+#include "app/ui/messages.h"
+#include "proxy/orphan.h"
 #include "settings/settings.h"
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int showCommand)
@@ -27,14 +29,16 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int showCommand)
         return 0;
     }
     App.ProgramDir = programDir;
+    // First of all, so that a kelvor of this folder started just after sees this one.
+    App.FolderMark = MarkProgramFolder(App.ProgramDir, App.AnotherKelvorHere);
+    // What the tip shows before the first launch reads it again.
+    App.ProxyListens = ReadProxyAddress(App.ProgramDir + L"config");
 
     AdoptSettings(LoadSettings(App.ProgramDir));
     if (!CreateMainWindow(instance, showCommand))
         return 0;
-    // The folder browser and the shell's handlers for Config page and View log need COM on this
-    // thread; nothing before the message loop does. Under Wine it can take half a second, which
-    // the proxy's start does not wait for.
-    CoInitialize(nullptr);
+    // Unless a box at start has set it up already.
+    SetUpCom();
 
     HACCEL accelerators = LoadAcceleratorsW(instance, MAKEINTRESOURCEW(IDA_MAIN));
     MSG message;
@@ -44,6 +48,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int showCommand)
             DispatchMessageW(&message);
         }
     }
-    CoUninitialize();
+    if (App.ComReady)
+        CoUninitialize();
     return 0;
 }

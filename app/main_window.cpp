@@ -1,21 +1,23 @@
 #include "app/main_window.h"
 
-#include "app/app_state.h"
 #include "app/commands.h"
-#include "app/messages.h"
+#include "app/control/autostart.h"
+#include "app/control/supervised_proxy.h"
+#include "app/control/system_proxy.h"
+#include "app/control/trim_schedule.h"
+#include "app/control/work_offline.h"
 #include "app/resources/resource.h"
-#include "app/tray.h"
-#include "app/proxy_control.h"
-#include "app/settings_problems.h"
-#include "app/supervisor.h"
-#include "app/system_proxy.h"
-#include "app/trim_schedule.h"
-#include "proxy/detect.h"
+#include "app/state/app_state.h"
+#include "app/state/program_dir.h"
+#include "app/state/window_ids.h"
+#include "app/ui/messages.h"
+#include "app/ui/settings_problems.h"
+#include "app/ui/tray.h"
+#include "proxy/orphan.h"
 
 namespace {
 
-// Without a taskbar for this long, kelvor gives up on its icon.
-constexpr UINT_PTR ICON_TIMER_ID = 1002;
+// Without a taskbar for this long (ICON_TIMER_ID), kelvor gives up on its icon.
 constexpr UINT ICON_WAIT_MS = 2 * 60000;
 // Exit, and the end of the session, are over within two seconds: the pass, the write-out and the
 // proxy's stop share this, and the icon and the process's own end take the rest.
@@ -48,6 +50,10 @@ void OnDestroy(HWND window)
     StopTrimPasses(window);
     KillTimer(window, RESTART_TIMER_ID);
     KillTimer(window, ICON_TIMER_ID);
+    KillTimer(window, PROXY_CHECK_TIMER_ID);
+    // A switch under way ends within its second, while its proxy still answers: what it gets is
+    // what the next start is given.
+    AwaitOfflineSwitch(window, MsLeft(start));
     StopSupervisedProxy(MsLeft(start));
     AwaitTrimPass(MsLeft(start));
     RemoveTrayIcon(window);
@@ -76,8 +82,9 @@ void OnTrayNotify(HWND window, LPARAM mouseMessage)
 {
     if (App.Refusing || App.Ending)
         return;
+    // The registry, not a remembered state: the value may have been changed outside kelvor.
     if (mouseMessage == WM_LBUTTONDOWN || mouseMessage == WM_RBUTTONDOWN)
-        ShowTrayMenu(window);
+        ShowTrayMenu(window, IsStartWithWindowsOn(OwnExecutablePath()), SystemProxyChecked());
 }
 
 void OnTimer(HWND window, UINT_PTR id)
@@ -93,10 +100,16 @@ void OnTimer(HWND window, UINT_PTR id)
     case RESTART_TIMER_ID:
         OnRestartTimer(window);
         break;
+    case PROXY_CHECK_TIMER_ID:
+        OnProxyCheckTimer(window);
+        break;
     case ICON_TIMER_ID:
         KillTimer(window, ICON_TIMER_ID);
         if (!App.IconShown && !App.Ending) {
             ShowMessage(window, LoadText(IDS_NO_TRAY_ICON));
+            // The shell may have come back while the box was up, with or without telling kelvor.
+            if (App.Ending || App.IconShown || AddTrayIcon(window))
+                break;
             GiveBackSystemProxyAtEnd(window, true);
             DestroyWindow(window);
         }
@@ -161,8 +174,17 @@ BOOL CreateMainWindow(HINSTANCE instance, int)
     if (!AddTrayIcon(window))
         SetTimer(window, ICON_TIMER_ID, ICON_WAIT_MS, nullptr);
 
-    // A second kelvor trims nothing: the cache is the first one's.
-    if (IsProxyRunning(L"polipo.exe")) {
+    // A second kelvor trims nothing: the cache is the first one's. Only the proxy that an
+    // earlier kelvor of this folder left running when it was ended from outside is this one's:
+    // it is ended, having written out what it holds, and started afresh with these settings,
+    // as any start would, rather than adopted with a cache folder and log nobody can tell.
+    RunningProxies running = FindRunningProxies(App.ProgramDir, L"polipo.exe");
+    bool leftBehind = !running.OwnFolder.empty();
+    // The mark tells of a kelvor that is still starting; the window of one whose folder has
+    // since gone by another volume serial (Wine gives a folder a new one when a drive letter
+    // is added inside its drive), or of one from before the mark.
+    bool anotherKelvor = App.AnotherKelvorHere || (leftBehind && WindowOfFolderRuns(App.ProgramDir, App.ClassName));
+    if (running.Others || (leftBehind && (anotherKelvor || !EndLeftProxies(running.OwnFolder)))) {
         RefuseStart(window);
         return TRUE;
     }
@@ -171,6 +193,8 @@ BOOL CreateMainWindow(HINSTANCE instance, int)
         DestroyWindow(window);
         return TRUE;
     }
+    if (leftBehind)
+        ShowBalloon(window, LoadText(IDS_PROXY_TAKEN_OVER_TITLE), LoadText(IDS_PROXY_TAKEN_OVER));
     // The proxy serves from here on, whatever the size of the cache: the first pass runs beside
     // it, as every later one does.
     StartTrimSchedule(window);
@@ -203,6 +227,9 @@ LRESULT CALLBACK MainWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lP
         return 0;
     case WM_PROXYENDED:
         OnProxyEnded(window, static_cast<DWORD>(wParam));
+        return 0;
+    case WM_OFFLINESWITCHED:
+        OnOfflineSwitched(window);
         return 0;
     case WM_QUERYENDSESSION:
         // Nothing to save and nothing to ask: kelvor never holds up a logoff.

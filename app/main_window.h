@@ -3,9 +3,6 @@
 
 #include <windows.h>
 
-// The tray icon's callback; the mouse message arrives in lParam.
-constexpr UINT WM_TRAYNOTIFY = WM_USER + 1;
-
 void RegisterMainWindowClass(HINSTANCE instance);
 
 // Creates the main window, adds the tray icon and starts the proxy unless one already runs.

@@ -1,12 +1,12 @@
 #include <windows.h>
 
-#include "app/app_state.h"
+#include "app/control/supervised_proxy.h"
+#include "app/control/trim_schedule.h"
 #include "app/dialogs.h"
-#include "app/messages.h"
-#include "app/proxy_control.h"
 #include "app/resources/resource.h"
-#include "app/settings_problems.h"
-#include "app/trim_schedule.h"
+#include "app/state/app_state.h"
+#include "app/ui/messages.h"
+#include "app/ui/settings_problems.h"
 #include "settings/number_text.h"
 #include "settings/settings.h"
 

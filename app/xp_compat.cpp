@@ -6,17 +6,22 @@
 
 namespace {
 
-// GetTickCount wraps after 49.7 days; the wraps are counted here. Good enough for the runtime's
-// timed waits, its only caller.
+// GetTickCount wraps after 49.7 days; the wraps are counted here. The runtime may ask from any
+// thread, so the count and the last tick seen are one 64-bit value, changed only as a whole.
 ULONGLONG WINAPI TickCount64()
 {
-    static DWORD last = 0;
-    static ULONGLONG high = 0;
-    DWORD now = GetTickCount();
-    if (now < last)
-        high += 0x100000000ULL;
-    last = now;
-    return high + now;
+    static volatile long long state = 0;  // wraps in the high half, the last tick in the low
+    for (;;) {
+        long long seen = __sync_val_compare_and_swap(&state, 0LL, 0LL);
+        // Read after seen, so that only a wrap makes it smaller than the tick seen stored.
+        DWORD now = GetTickCount();
+        unsigned long long wraps = static_cast<unsigned long long>(seen) >> 32;
+        if (now < static_cast<DWORD>(seen))
+            ++wraps;
+        long long next = static_cast<long long>((wraps << 32) | now);
+        if (next == seen || __sync_bool_compare_and_swap(&state, seen, next))
+            return (wraps << 32) | now;
+    }
 }
 
 }  // namespace

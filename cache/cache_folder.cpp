@@ -43,33 +43,6 @@ std::vector<std::wstring> OtherNamesOf(const std::wstring& folder)
     return names;
 }
 
-// The volume and file index of a folder: the same for every name it goes by.
-struct FolderId {
-    DWORD Volume;
-    DWORD IndexHigh;
-    DWORD IndexLow;
-    bool operator==(const FolderId& other) const
-    {
-        return Volume == other.Volume && IndexHigh == other.IndexHigh && IndexLow == other.IndexLow;
-    }
-};
-
-bool IdOf(const std::wstring& folder, FolderId& id)
-{
-    // Backup semantics open a folder, and the open follows junctions and links to what they name.
-    HANDLE handle = CreateFileW(LongPathForm(folder).c_str(), FILE_READ_ATTRIBUTES,
-                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                                FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    if (handle == INVALID_HANDLE_VALUE)
-        return false;
-    BY_HANDLE_FILE_INFORMATION info;
-    bool known = GetFileInformationByHandle(handle, &info) != 0;
-    CloseHandle(handle);
-    if (known)
-        id = FolderId{info.dwVolumeSerialNumber, info.nFileIndexHigh, info.nFileIndexLow};
-    return known;
-}
-
 // The folder above path as written, or empty at a root. "C:\" keeps its separator.
 std::wstring ParentOf(const std::wstring& path)
 {
@@ -87,8 +60,8 @@ std::wstring ParentOf(const std::wstring& path)
 struct FolderOnDisk {
     std::vector<std::wstring> Names;
     bool Known = false;          // its own id could be read
-    FolderId Id{};
-    std::vector<FolderId> Above; // the folders above it, under each of its names, that could be opened
+    FolderIdentity Id{};
+    std::vector<FolderIdentity> Above; // the folders above it, under each of its names, that could be opened
 };
 
 FolderOnDisk Examine(const std::wstring& path)
@@ -96,20 +69,20 @@ FolderOnDisk Examine(const std::wstring& path)
     FolderOnDisk folder;
     folder.Names = OtherNamesOf(path);
     folder.Names.insert(folder.Names.begin(), path);
-    folder.Known = IdOf(path, folder.Id);
+    folder.Known = IdentityOf(path, folder.Id);
     for (const std::wstring& name : folder.Names) {
         for (std::wstring parent = ParentOf(name); !parent.empty(); parent = ParentOf(parent)) {
-            FolderId id;
-            if (IdOf(parent, id))
+            FolderIdentity id;
+            if (IdentityOf(parent, id))
                 folder.Above.push_back(id);
         }
     }
     return folder;
 }
 
-bool Among(const std::vector<FolderId>& ids, const FolderId& id)
+bool Among(const std::vector<FolderIdentity>& ids, const FolderIdentity& id)
 {
-    for (const FolderId& each : ids) {
+    for (const FolderIdentity& each : ids) {
         if (each == id)
             return true;
     }
@@ -154,6 +127,22 @@ void AddShellFolder(std::vector<ProtectedFolder>& folders, int csidl)
 }
 
 }  // namespace
+
+bool IdentityOf(const std::wstring& folder, FolderIdentity& id)
+{
+    // Backup semantics open a folder, and the open follows junctions and links to what they name.
+    HANDLE handle = CreateFileW(LongPathForm(folder).c_str(), FILE_READ_ATTRIBUTES,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle == INVALID_HANDLE_VALUE)
+        return false;
+    BY_HANDLE_FILE_INFORMATION info;
+    bool known = GetFileInformationByHandle(handle, &info) != 0;
+    CloseHandle(handle);
+    if (known)
+        id = FolderIdentity{info.dwVolumeSerialNumber, info.nFileIndexHigh, info.nFileIndexLow};
+    return known;
+}
 
 std::wstring ResolveCacheDir(const std::wstring& programDir, const std::wstring& cacheDir)
 {
@@ -269,6 +258,42 @@ CacheDirCheck CheckCacheDirSetting(const std::wstring& programDir, const std::ws
     check.Folder = ResolveCacheDir(programDir, cacheDir);
     check.Verdict = CheckCacheDir(check.Folder, ProtectedFolders(programDir), check.Which);
     return check;
+}
+
+bool IsSameFolder(const std::wstring& a, const std::wstring& b)
+{
+    FolderIdentity idA{}, idB{};
+    if (IdentityOf(a, idA) && IdentityOf(b, idB))
+        return idA == idB;
+    std::vector<std::wstring> namesA = OtherNamesOf(a), namesB = OtherNamesOf(b);
+    namesA.push_back(WithoutTrailingSeparator(FullPathOf(a)));
+    namesB.push_back(WithoutTrailingSeparator(FullPathOf(b)));
+    for (const std::wstring& nameA : namesA) {
+        for (const std::wstring& nameB : namesB) {
+            if (IsSameOrInside(nameA, nameB) && IsSameOrInside(nameB, nameA))
+                return true;
+        }
+    }
+    return false;
+}
+
+std::wstring FolderKey(const std::wstring& folder)
+{
+    FolderIdentity id{};
+    if (IdentityOf(folder, id)) {
+        wchar_t key[40];
+        wsprintfW(key, L"%08lX-%08lX%08lX", id.Volume, id.IndexHigh, id.IndexLow);
+        return key;
+    }
+    std::wstring key = WithoutTrailingSeparator(FullPathOf(folder));
+    if (!key.empty())
+        LCMapStringW(LOCALE_INVARIANT, LCMAP_UPPERCASE, key.c_str(), static_cast<int>(key.size()), &key[0],
+                     static_cast<int>(key.size()));
+    for (wchar_t& c : key) {
+        if (c == L'\\')
+            c = L'/';
+    }
+    return key;
 }
 
 bool CreateCacheDir(const std::wstring& folder, DWORD& error)

@@ -54,6 +54,33 @@ struct CacheDirCheck {
 };
 CacheDirCheck CheckCacheDirSetting(const std::wstring& programDir, const std::wstring& cacheDir);
 
+// Whether a and b (full paths) are one folder, compared as CheckCacheDir compares folders: by
+// volume and file index, so that another spelling (a short name, a second drive letter, a share,
+// a junction) is the same folder; by name, without regard to case, where either cannot be opened.
+bool IsSameFolder(const std::wstring& a, const std::wstring& b);
+
+// A name for folder that every spelling of it shares: its volume and file index, or, where it
+// cannot be opened, its full path in upper case. It holds no backslash, so that it can name a
+// kernel object.
+std::wstring FolderKey(const std::wstring& folder);
+
+// What a folder is on disk, whatever its name: its volume and file index.
+struct FolderIdentity {
+    DWORD Volume;
+    DWORD IndexHigh;
+    DWORD IndexLow;
+    bool operator==(const FolderIdentity& other) const
+    {
+        return Volume == other.Volume && IndexHigh == other.IndexHigh && IndexLow == other.IndexLow;
+    }
+    bool operator!=(const FolderIdentity& other) const { return !(*this == other); }
+};
+
+// The identity of the folder that folder names now, after any junction or link in its place;
+// false when it cannot be opened. A pass compares it with the one taken when the folder was
+// adopted, so that a folder replaced meanwhile (by a junction to anywhere) is not walked.
+bool IdentityOf(const std::wstring& folder, FolderIdentity& id);
+
 // Creates folder and any missing parents. True when it exists afterwards; otherwise false with
 // the system's error code.
 bool CreateCacheDir(const std::wstring& folder, DWORD& error);

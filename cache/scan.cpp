@@ -72,7 +72,7 @@ bool IsDotEntry(const wchar_t* name)
 }  // namespace
 
 int64_t ScanCacheDir(const std::wstring& directory, TrimIndex& index, const std::atomic<bool>* cancel,
-                     uint64_t* otherFiles)
+                     DWORD* listError, uint64_t* otherFiles)
 {
     if (otherFiles)
         *otherFiles = 0;
@@ -86,8 +86,11 @@ int64_t ScanCacheDir(const std::wstring& directory, TrimIndex& index, const std:
     WIN32_FIND_DATAW found;
     // Two bytes a file less in the index: every name of the proxy's ends so.
     index.NameEnd = L"==";
-    if (!open.Enter(directory, false, index, found))
+    if (!open.Enter(directory, false, index, found)) {
+        if (listError)
+            *listError = GetLastError();
         return 0;
+    }
     int64_t total = 0;
     uint64_t others = 0;
     bool entry = true;  // found holds an entry not handled yet

@@ -24,6 +24,10 @@ std::wstring CacheRootForPass(const std::wstring& directory)
     std::wstring full = WithoutTrailingSeparator(FullPathOf(directory));
     if (IsVolumeRoot(full))
         return std::wstring();
+    // A junction or link put in the folder's place may lead anywhere.
+    DWORD attributes = GetFileAttributesW(LongPathForm(full).c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT))
+        return std::wstring();
     // In the long form every path below the root can be listed and deleted, however deep.
     return LongPathForm(full);
 }
@@ -37,7 +41,8 @@ TrimResult DeleteOldestWhile(const std::wstring& directory, const std::atomic<bo
         return result;
 
     TrimIndex index;
-    result.BytesBefore = result.BytesAfter = ScanCacheDir(root, index, cancel, &result.OtherFiles);
+    result.BytesBefore = result.BytesAfter =
+        ScanCacheDir(root, index, cancel, &result.ListError, &result.OtherFiles);
     result.FilesSeen = index.Count;
     // A scan cut short has not seen every file: what it did see is not the oldest for sure.
     if (Requested(cancel)) {

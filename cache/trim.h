@@ -2,6 +2,8 @@
 // fits the limit. Nothing else in the cache folder is counted or touched.
 #pragma once
 
+#include <windows.h>
+
 #include <atomic>
 #include <cstdint>
 #include <functional>
@@ -18,18 +20,21 @@ struct TrimResult {
     uint64_t FilesDeleted = 0;
     uint64_t FilesNotDeleted = 0;  // chosen to go, but held open, read-only or not ours
     bool Cancelled = false;        // ended early on request; the counts cover what was done
+    DWORD ListError = 0;           // the folder itself could not be listed: nothing is known of it
 };
 
 // Records every file of the proxy's under directory (a file named as the proxy names one, in a
 // folder named as it names a server's, right below directory) in index, by its last use, and
 // returns the sum of their sizes. Every other file is only counted, in otherFiles (which may be
 // null). Links to directories are neither followed nor counted. Stops early, with what it has,
-// once cancel (which may be null) is set.
+// once cancel (which may be null) is set. A directory that cannot be listed at all gives 0, and
+// its system error in listError when that is given.
 int64_t ScanCacheDir(const std::wstring& directory, TrimIndex& index,
-                     const std::atomic<bool>* cancel = nullptr, uint64_t* otherFiles = nullptr);
+                     const std::atomic<bool>* cancel = nullptr, DWORD* listError = nullptr,
+                     uint64_t* otherFiles = nullptr);
 
-// The folder a pass walks: directory as a full path in the long form, or empty when it is empty
-// or the root of a volume, which no pass walks.
+// The folder a pass walks: directory as a full path in the long form, or empty when it is empty,
+// the root of a volume, or a junction or link, which no pass walks.
 std::wstring CacheRootForPass(const std::wstring& directory);
 
 // Scans directory (refused as by CacheRootForPass) and deletes the proxy's files there, the one

@@ -21,7 +21,7 @@ std::wstring EscapeCachePath(const std::wstring& directory)
 }
 
 std::wstring ProxyCommandLine(const std::wstring& programDir, const std::wstring& cacheDir,
-                              bool purge)
+                              bool purge, bool offline)
 {
     std::wstring line = L"\"";
     line += programDir;
@@ -36,5 +36,8 @@ std::wstring ProxyCommandLine(const std::wstring& programDir, const std::wstring
     line += L"\\\"\"";
     line += L" logFile=";
     line += L"polipo.log";
+    // The proxy reads its config before its arguments: the choice holds whatever the config says.
+    if (offline)
+        line += L" proxyOffline=true";
     return line;
 }

@@ -11,5 +11,6 @@ std::wstring& ReplaceAll(std::wstring& target, std::wstring pattern, std::wstrin
 std::wstring EscapeCachePath(const std::wstring& directory);
 
 // "<programDir>polipo.exe" [-x] -c config diskCacheRoot="\"<cache>\"" logFile=polipo.log
+// [proxyOffline=true]
 std::wstring ProxyCommandLine(const std::wstring& programDir, const std::wstring& cacheDir,
-                              bool purge);
+                              bool purge, bool offline = false);

@@ -24,15 +24,40 @@ std::wstring UpperCase(const wchar_t* text)
 
 }  // namespace
 
-bool IsProxyRunning(const wchar_t* imageName)
+std::wstring ImagePathOf(DWORD id)
 {
+    // No more rights than reading the image name needs: a proxy run as administrator must be
+    // seen too.
+    HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, id);
+    if (!process)
+        process = OpenProcess(QUERY_LIMITED_INFORMATION, FALSE, id);
+    if (!process)
+        return std::wstring();
+    HMODULE firstModule = nullptr;
+    DWORD needed = 0;
+    // One spare character: XP leaves a path that fills the buffer unterminated.
+    wchar_t path[MAX_PATH + 1] = L"";
+    if (EnumProcessModules(process, &firstModule, sizeof(firstModule), &needed))
+        GetModuleFileNameExW(process, firstModule, path, MAX_PATH);
+    // The modules of a 64-bit process cannot be listed from a 32-bit one, nor those of a process
+    // opened with limited rights; its image name, in the device form, can be read.
+    bool deviceForm = false;
+    if (!path[0])
+        deviceForm = GetProcessImageFileNameW(process, path, MAX_PATH) > 0;
+    CloseHandle(process);
+    return deviceForm ? L"\\\\?\\GLOBALROOT" + std::wstring(path) : std::wstring(path);
+}
+
+std::vector<ProcessImage> ProcessesNamed(const wchar_t* imageName)
+{
+    std::vector<ProcessImage> found;
     // A list that fills its buffer may have been cut short: it grows until every id fits.
     std::vector<DWORD> ids(1024);
     DWORD bytes = 0;
     for (;;) {
         DWORD room = static_cast<DWORD>(ids.size() * sizeof(DWORD));
         if (!EnumProcesses(ids.data(), room, &bytes))
-            return false;
+            return found;
         if (bytes < room)
             break;
         ids.resize(ids.size() * 2);
@@ -40,26 +65,14 @@ bool IsProxyRunning(const wchar_t* imageName)
 
     std::wstring name = UpperCase(imageName);
     for (DWORD i = 0; i < bytes / sizeof(DWORD); ++i) {
-        // No more rights than reading the image name needs: a proxy run as administrator must
-        // be seen too.
-        HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, ids[i]);
-        if (!process)
-            process = OpenProcess(QUERY_LIMITED_INFORMATION, FALSE, ids[i]);
-        if (!process)
-            continue;
-        HMODULE firstModule = nullptr;
-        DWORD needed = 0;
-        // One spare character: XP leaves a path that fills the buffer unterminated.
-        wchar_t path[MAX_PATH + 1] = L"";
-        if (EnumProcessModules(process, &firstModule, sizeof(firstModule), &needed))
-            GetModuleFileNameExW(process, firstModule, path, MAX_PATH);
-        // The modules of a 64-bit process cannot be listed from a 32-bit one, nor those of a
-        // process opened with limited rights; its image name, in the device form, can be read.
-        if (!path[0])
-            GetProcessImageFileNameW(process, path, MAX_PATH);
-        CloseHandle(process);
-        if (path[0] && UpperCase(path).find(name) != std::wstring::npos)
-            return true;
+        std::wstring path = ImagePathOf(ids[i]);
+        if (!path.empty() && UpperCase(path.c_str()).find(name) != std::wstring::npos)
+            found.push_back(ProcessImage{ids[i], path});
     }
-    return false;
+    return found;
+}
+
+bool IsProxyRunning(const wchar_t* imageName)
+{
+    return !ProcessesNamed(imageName).empty();
 }

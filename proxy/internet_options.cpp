@@ -50,15 +50,19 @@ bool Query(const std::wstring& connection, INTERNET_PER_CONN_OPTIONW* options, D
 
 }  // namespace
 
-std::vector<std::wstring> ListConnections()
+bool ListConnections(std::vector<std::wstring>& names, DWORD& error)
 {
-    std::vector<std::wstring> names(1);
+    names.assign(1, std::wstring());
     HMODULE library = RasLibrary();
-    auto enumEntries = library ? reinterpret_cast<EnumEntries>(reinterpret_cast<void*>(
-                                     GetProcAddress(library, "RasEnumEntriesW")))
-                               : nullptr;
-    if (!enumEntries)
-        return names;
+    if (!library) {
+        error = ERROR_MOD_NOT_FOUND;
+        return false;
+    }
+    auto enumEntries = reinterpret_cast<EnumEntries>(reinterpret_cast<void*>(GetProcAddress(library, "RasEnumEntriesW")));
+    if (!enumEntries) {
+        error = ERROR_PROC_NOT_FOUND;
+        return false;
+    }
     std::vector<RASENTRYNAMEW> entries(1);
     DWORD bytes = sizeof(RASENTRYNAMEW);
     DWORD count = 0;
@@ -71,11 +75,13 @@ std::vector<std::wstring> ListConnections()
         bytes = static_cast<DWORD>(entries.size() * sizeof(RASENTRYNAMEW));
         result = enumEntries(nullptr, nullptr, entries.data(), &bytes, &count);
     }
-    if (result != ERROR_SUCCESS)
-        return names;
+    if (result != ERROR_SUCCESS) {
+        error = result;
+        return false;
+    }
     for (DWORD i = 0; i < count && i < entries.size(); ++i)
         names.push_back(entries[i].szEntryName);
-    return names;
+    return true;
 }
 
 bool ReadConnectionProxy(const std::wstring& connection, ConnectionProxy& proxy, DWORD& error)

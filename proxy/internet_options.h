@@ -10,8 +10,9 @@
 #include "proxy/system_proxy_rules.h"
 
 // The LAN settings (an empty name) first, then every dial-up and VPN entry the system lists.
-// No entries, or none to be had, gives the LAN settings alone.
-std::vector<std::wstring> ListConnections();
+// False, with the system's error, when the list cannot be had (no rasapi32, a phonebook that
+// cannot be read): there may be entries all the same, so that is never taken for "none".
+bool ListConnections(std::vector<std::wstring>& names, DWORD& error);
 
 // The flags, proxy server, bypass list and automatic-configuration address of one connection.
 // False, with the system's error, when WinINet refused.

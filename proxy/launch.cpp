@@ -4,11 +4,29 @@
 
 #include "proxy/command_line.h"
 
+void SetLongLogAside(const std::wstring& programDir)
+{
+    std::wstring log = programDir + L"polipo.log";
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!GetFileAttributesExW(log.c_str(), GetFileExInfoStandard, &data) ||
+        (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+        return;
+    ULARGE_INTEGER size;
+    size.LowPart = data.nFileSizeLow;
+    size.HighPart = data.nFileSizeHigh;
+    if (size.QuadPart <= static_cast<ULONGLONG>(LOG_LIMIT_BYTES))
+        return;
+    // Either the whole log moves or nothing does: the proxy then appends to it as before.
+    MoveFileExW(log.c_str(), (programDir + PROXY_OLD_LOG_FILE).c_str(), MOVEFILE_REPLACE_EXISTING);
+}
+
 bool LaunchProxy(const std::wstring& programDir, const std::wstring& cacheDir, ProxyMode mode,
-                 PROCESS_INFORMATION& process, DWORD& error)
+                 PROCESS_INFORMATION& process, DWORD& error, bool offline)
 {
     process = PROCESS_INFORMATION{};
-    std::wstring line = ProxyCommandLine(programDir, cacheDir, mode == ProxyMode::Purge);
+    if (mode == ProxyMode::Serve)
+        SetLongLogAside(programDir);
+    std::wstring line = ProxyCommandLine(programDir, cacheDir, mode == ProxyMode::Purge, offline);
     // CreateProcessW may write into the command line, so it gets a copy it owns.
     std::vector<wchar_t> writable(line.begin(), line.end());
     writable.push_back(L'\0');

@@ -14,12 +14,23 @@ enum class ProxyMode {
 // missing config, say) would otherwise be lost.
 constexpr wchar_t PROXY_OUTPUT_FILE[] = L"polipo-output.log";
 
+// The proxy appends to its log and never shortens it: before each launch to serve, a log over
+// LOG_LIMIT_BYTES is renamed to this, replacing an older one, so that the two never hold much
+// more than twice the limit plus a day's lines.
+constexpr wchar_t PROXY_OLD_LOG_FILE[] = L"polipo.log.old";
+constexpr LONGLONG LOG_LIMIT_BYTES = 1 << 20;
+
+// Renames programDir's polipo.log to PROXY_OLD_LOG_FILE when it is over LOG_LIMIT_BYTES. A
+// rename that fails (the log is held open, say) changes nothing.
+void SetLongLogAside(const std::wstring& programDir);
+
 // Launches "polipo.exe" from programDir, hidden, with programDir as its working folder and
-// cacheDir as its cache. In Serve mode its output replaces what PROXY_OUTPUT_FILE held. True
-// with process filled in: the process handle is the caller's to close, the thread handle is
-// already closed. False with the system's error code in error.
+// cacheDir as its cache, serving from that cache alone when offline. In Serve mode a long log
+// is set aside first (SetLongLogAside), and its output replaces what PROXY_OUTPUT_FILE held.
+// True with process filled in: the process handle is the caller's to close, the thread handle
+// is already closed. False with the system's error code in error.
 bool LaunchProxy(const std::wstring& programDir, const std::wstring& cacheDir, ProxyMode mode,
-                 PROCESS_INFORMATION& process, DWORD& error);
+                 PROCESS_INFORMATION& process, DWORD& error, bool offline = false);
 
 // The last count lines of a text file (UTF-8 or the ANSI code page), joined by newlines; empty
 // when there is no such file.

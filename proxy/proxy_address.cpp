@@ -66,8 +66,36 @@ std::wstring Widen(const std::string& text)
     return wide;
 }
 
-void ParseLine(const std::string& line, ProxyAddress& address)
+// Every interface, as the proxy's listener takes it: "0.0.0.0" (or "0") for IPv4, "::" in any
+// spelling for IPv6. The proxy answers on the loopback address of the same family.
+std::wstring Reachable(const std::string& host)
 {
+    bool zeros = !host.empty() && host.find_first_not_of("0.:") == std::string::npos;
+    if (zeros && host.find(':') != std::string::npos)
+        return L"::1";
+    if (zeros && host.find_first_not_of("0.") == std::string::npos)
+        return DEFAULT_HOST;
+    return Widen(host);
+}
+
+// A boolean as the proxy reads one: a word, true or yes, false or no, in any case.
+bool ParseBoolean(const std::string& line, size_t i, bool& value)
+{
+    std::string word;
+    while (i < line.size() && ((line[i] >= 'a' && line[i] <= 'z') || (line[i] >= 'A' && line[i] <= 'Z')))
+        word += static_cast<char>(line[i++] | 0x20);
+    if (word == "true" || word == "yes")
+        value = true;
+    else if (word == "false" || word == "no")
+        value = false;
+    else
+        return false;
+    return true;
+}
+
+void ParseLine(const std::string& line, ProxyConfig& config, bool& disableConfiguration, bool& disableLocalInterface)
+{
+    ProxyAddress& address = config.Address;
     size_t i = SkipSpace(line, 0);
     size_t nameStart = i;
     while (IsNameChar(At(line, i)))
@@ -84,33 +112,49 @@ void ParseLine(const std::string& line, ProxyAddress& address)
         for (char& c : host)
             if (c >= 'A' && c <= 'Z')
                 c = static_cast<char>(c - 'A' + 'a');
-        address.Host = host == "0.0.0.0" ? DEFAULT_HOST : Widen(host);
+        address.Host = Reachable(host);
     } else if (name == "proxyPort") {
         long port = 0;
         if (ParseNumber(line, i, port) && port > 0 && port <= 65535)
             address.Port = static_cast<unsigned short>(port);
+    } else if (name == "disableConfiguration") {
+        ParseBoolean(line, i, disableConfiguration);
+    } else if (name == "disableLocalInterface") {
+        ParseBoolean(line, i, disableLocalInterface);
     }
 }
 
 }  // namespace
 
-ProxyAddress ParseProxyAddress(const std::string& configText)
+ProxyConfig ParseProxyConfig(const std::string& configText)
 {
-    ProxyAddress address{DEFAULT_HOST, DEFAULT_PORT};
+    ProxyConfig config{{DEFAULT_HOST, DEFAULT_PORT}, std::wstring()};
+    bool disableConfiguration = false;
+    bool disableLocalInterface = false;
     size_t start = 0;
     while (start < configText.size()) {
         size_t end = configText.find('\n', start);
         if (end == std::string::npos)
             end = configText.size();
-        ParseLine(configText.substr(start, end - start), address);
+        ParseLine(configText.substr(start, end - start), config, disableConfiguration, disableLocalInterface);
         start = end + 1;
     }
-    if (address.Host.empty())
-        address.Host = DEFAULT_HOST;
-    return address;
+    if (config.Address.Host.empty())
+        config.Address.Host = DEFAULT_HOST;
+    // Either makes the proxy refuse the form; the one that also hides the pages is named first.
+    if (disableLocalInterface)
+        config.WriteOutRefusedBy = L"disableLocalInterface";
+    else if (disableConfiguration)
+        config.WriteOutRefusedBy = L"disableConfiguration";
+    return config;
 }
 
-ProxyAddress ReadProxyAddress(const std::wstring& configFile)
+ProxyAddress ParseProxyAddress(const std::string& configText)
+{
+    return ParseProxyConfig(configText).Address;
+}
+
+ProxyConfig ReadProxyConfig(const std::wstring& configFile)
 {
     std::string text;
     HANDLE file = CreateFileW(configFile.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
@@ -122,10 +166,16 @@ ProxyAddress ReadProxyAddress(const std::wstring& configFile)
             text.append(buffer, read);
         CloseHandle(file);
     }
-    return ParseProxyAddress(text);
+    return ParseProxyConfig(text);
+}
+
+ProxyAddress ReadProxyAddress(const std::wstring& configFile)
+{
+    return ReadProxyConfig(configFile).Address;
 }
 
 std::wstring HostAndPort(const ProxyAddress& address)
 {
-    return address.Host + L":" + std::to_wstring(address.Port);
+    bool ipv6 = address.Host.find(L':') != std::wstring::npos;
+    return (ipv6 ? L"[" + address.Host + L"]" : address.Host) + L":" + std::to_wstring(address.Port);
 }

@@ -2,13 +2,17 @@
 """Draw kelvor's icons and write them as multi-resolution Windows .ico files.
 
 Usage: python3 scripts/make_icons.py OUTPUT_DIR
-Writes OUTPUT_DIR/kelvor.ico and OUTPUT_DIR/stopped.ico.
+Writes OUTPUT_DIR/kelvor.ico, OUTPUT_DIR/stopped.ico and OUTPUT_DIR/offline.ico.
 
 kelvor.ico, the proxy running: a bold white lowercase "k" on a deep teal
 rounded square.
 stopped.ico, the proxy given up: the same "k", greyed, with a red stop mark
 (a white bar on a red disc) in the top right corner, set off from the
 letter by a ring of the grey, so that it reads at 16 px as well.
+offline.ico, the proxy serving from its cache alone: the white "k" on a
+slate-indigo rounded square, with a plain amber disc where the stop mark
+sits, set off by a ring of the indigo: another colour and another mark, so
+that neither is told from the others by colour alone.
 Each file holds its picture nine times, in this order:
   16, 32 px at 4 bpp (VGA palette) and 16, 32, 48 px at 8 bpp (own palette),
   16, 32, 48 px at 32 bpp BGRA -- all DIBs with an AND mask --
@@ -27,21 +31,25 @@ import zlib
 GRID = 16.0
 WHITE = (255, 255, 255)
 STOP_RED = (204, 36, 36)
+OFFLINE_AMBER = (244, 170, 32)
 
 
 class Look:
-    """The colours of one icon: a vertical gradient, the glyph, and whether the stop mark shows."""
+    """The colours of one icon: a vertical gradient, the glyph, and the corner mark if any: the
+    disc's colour, and whether the white bar crosses it."""
 
-    def __init__(self, top, bottom, glyph, stop_mark):
+    def __init__(self, top, bottom, glyph, mark=None, bar=False):
         self.top = top
         self.bottom = bottom
         self.glyph = glyph
-        self.stop_mark = stop_mark
+        self.mark = mark
+        self.bar = bar
 
 
-RUNNING = Look((28, 146, 156), (8, 88, 102), WHITE, False)
+RUNNING = Look((28, 146, 156), (8, 88, 102), WHITE)
 # Greyed but not faded: the tray shows it on light and dark taskbars alike.
-STOPPED = Look((156, 160, 162), (100, 104, 106), (236, 236, 236), True)
+STOPPED = Look((156, 160, 162), (100, 104, 106), (236, 236, 236), STOP_RED, True)
+OFFLINE = Look((70, 84, 156), (34, 42, 100), WHITE, OFFLINE_AMBER)
 
 VGA = [(0, 0, 0), (128, 0, 0), (0, 128, 0), (128, 128, 0),
        (0, 0, 128), (128, 0, 128), (0, 128, 128), (192, 192, 192),
@@ -101,12 +109,12 @@ def mix_exact(a, b, t):
 
 def colour_at(look, x, y):
     """The colour of the picture at one point, or None where it is transparent."""
-    if look.stop_mark and STOP_DISC(x, y):
-        return WHITE if STOP_BAR(x, y) else STOP_RED
+    if look.mark and STOP_DISC(x, y):
+        return WHITE if look.bar and STOP_BAR(x, y) else look.mark
     if not BACKGROUND(x, y):
         return None
     shade = mix_exact(look.top, look.bottom, y / GRID)
-    if look.stop_mark and STOP_RING(x, y):
+    if look.mark and STOP_RING(x, y):
         return shade
     return look.glyph if any(part(x, y) for part in GLYPH) else shade
 
@@ -146,10 +154,10 @@ def build_palette256(look):
     for shade in shades:
         for w in range(8):  # edge pixels where the glyph meets the gradient
             colours.append(mix(shade, look.glyph, w / 8))
-    if look.stop_mark:
+    if look.mark:
         for w in range(8):  # where the bar meets the disc, and the disc the ring
-            colours.append(mix(STOP_RED, WHITE, w / 8))
-            colours += [mix(STOP_RED, shade, w / 8) for shade in shades]
+            colours.append(mix(look.mark, WHITE, w / 8))
+            colours += [mix(look.mark, shade, w / 8) for shade in shades]
     colours += [(v * 17,) * 3 for v in range(16)]
     colours = list(dict.fromkeys(colours))
     return colours + [(0, 0, 0)] * (256 - len(colours))
@@ -253,7 +261,7 @@ def build_icon(look):
 def main():
     if len(sys.argv) != 2:
         sys.exit("usage: make_icons.py OUTPUT_DIR")
-    for name, look in (("kelvor.ico", RUNNING), ("stopped.ico", STOPPED)):
+    for name, look in (("kelvor.ico", RUNNING), ("stopped.ico", STOPPED), ("offline.ico", OFFLINE)):
         with open(os.path.join(sys.argv[1], name), "wb") as out:
             out.write(build_icon(look))
 

@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
-# Renders what a person sees of kelvor into docs/: the tray icon with its tip, the open tray
-# menu, the Settings dialog, the About box, the message of a second start, and the balloon,
+# Renders what a person sees of kelvor into docs/: the tray icon with its tip, the icon and tip
+# while kelvor works offline, the open tray menu, the Settings dialog, the About box, the message of a second start, and the balloon,
 # icon and tip of a proxy that kelvor gave up on. kelvor runs with
 # the stand-in proxy from C:\kelvor, a program folder as a person would have it, on Wine's
 # desktop with its taskbar, on a virtual display of its own. "Start with Windows" is turned on
-# with the menu for the picture of the menu, and off again at the end.
+# with the menu for the picture of the menu, and off again at the end, and so is "Work offline".
 # Usage: scripts/screenshots.sh [BUILD_DIR]   (default build/x86_64; needs kelvor and polipo built)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -84,9 +84,10 @@ click() { xdotool mousemove "$1" "$2" click 1; sleep "${3:-1}"; }
 
 # Opens the tray menu and points at the item that many pixels below the menu's top edge.
 menu_item_offset_settings=44
-menu_item_offset_start_with_windows=131
-menu_item_offset_about=148
-menu_item_offset_exit=174
+menu_item_offset_work_offline=131
+menu_item_offset_start_with_windows=148
+menu_item_offset_about=165
+menu_item_offset_exit=191
 open_menu_at() {
   click $icon_x $icon_y
   # The menu opens at the same place every time, so it is measured once: measured at every
@@ -141,6 +142,14 @@ open_menu_at $menu_item_offset_start_with_windows
 xdotool click 1
 sleep 1
 
+open_menu_at $menu_item_offset_work_offline
+xdotool click 1
+sleep 1
+wait_until grep -q "proxyOffline: true" "$demo/polipo.log" || { echo "Work offline asked the proxy nothing" >&2; exit 1; }
+xdotool mousemove $icon_x $icon_y
+sleep 2
+save_region tray-offline.png 420x90+604+$((768 - 90))
+
 open_menu_at $menu_item_offset_settings
 save_region tray-menu.png $((1024 - menu_x + 8))x$((768 - menu_y + 8))+$((menu_x - 8))+$((menu_y - 8))
 
@@ -162,6 +171,9 @@ save_windows second-start.png
 click $((box_x + box_w / 2)) $((box_y + box_h - 20))
 
 open_menu_at $menu_item_offset_start_with_windows
+xdotool click 1
+sleep 1
+open_menu_at $menu_item_offset_work_offline
 xdotool click 1
 sleep 1
 

@@ -4,15 +4,24 @@
 #   scripts/test.sh              both architectures, every test
 #   scripts/test.sh --repeat N   the x86_64 suite N times, each from a fresh Wine prefix, with
 #                                each run's result; ends non-zero when any run failed
+#   scripts/test.sh --repeat N --busy
+#                                the same, with one core kept busy throughout by a process of
+#                                the script's own, as on a shared CI machine
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+usage() { echo "usage: $0 [--repeat N [--busy]]" >&2; exit 2; }
 repeat=0
-case "${1:-}" in
-  "") ;;
-  --repeat) repeat=${2:?--repeat takes a number of runs} ;;
-  *) echo "usage: $0 [--repeat N]" >&2; exit 2 ;;
-esac
+busy=0
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --repeat) repeat=${2:-}; shift 2 || usage ;;
+    --busy) busy=1; shift ;;
+    *) usage ;;
+  esac
+done
+case "$repeat" in ''|*[!0-9]*) usage ;; esac
+[ "$busy" = 0 ] || [ "$repeat" -gt 0 ] || usage
 
 ./scripts/install-deps.sh
 
@@ -40,10 +49,17 @@ test_arch() {
 
 if [ "$repeat" -gt 0 ]; then
   build_arch x86_64
+  if [ "$busy" = 1 ]; then
+    # A shell loop that never sleeps keeps one core at 100 % until the script ends, however it ends.
+    ( trap - EXIT; while :; do :; done ) &
+    busy_pid=$!
+    trap 'kill "$busy_pid" 2>/dev/null || true' EXIT
+    echo "== one core kept busy by process $busy_pid"
+  fi
   failed=0
   results=()
   for run in $(seq "$repeat"); do
-    echo "== x86_64: run $run of $repeat, from a fresh Wine prefix"
+    echo "== x86_64: run $run of $repeat, from a fresh Wine prefix$([ "$busy" = 1 ] && echo ", one core busy")"
     rm -rf build/x86_64/wineprefix
     log=build/x86_64/repeat-$run.log
     start=$(date +%s)

@@ -6,6 +6,8 @@ constexpr wchar_t HEAD[] = L"kelvor";
 // No text a person writes: a key missing from the file reads as this.
 constexpr wchar_t MISSING[] = L"\x1F";
 constexpr DWORD VALUE_BUFFER = 32768;
+// Far more dial-up and VPN entries than anybody keeps; a file with more is not kelvor's.
+constexpr size_t MOST_CONNECTIONS = 1024;
 
 std::wstring SectionOf(size_t index)
 {
@@ -33,21 +35,54 @@ std::optional<std::wstring> ReadText(const std::wstring& file, const std::wstrin
     return value;
 }
 
-bool WriteWhole(const std::wstring& file, const std::wstring& text, DWORD& error)
+// Digits only, within 32 bits: flags that are anything else were not written by kelvor, and
+// WinINet must not be given a guess.
+bool ParseFlags(const std::wstring& text, DWORD& flags)
+{
+    if (text.empty() || text.size() > 10)
+        return false;
+    unsigned long long value = 0;
+    for (wchar_t c : text) {
+        if (c < L'0' || c > L'9')
+            return false;
+        value = value * 10 + static_cast<unsigned>(c - L'0');
+    }
+    if (value > 0xFFFFFFFFull)
+        return false;
+    flags = static_cast<DWORD>(value);
+    return true;
+}
+
+bool WriteWhole(const std::wstring& file, const void* data, DWORD bytes, DWORD& error)
 {
     HANDLE handle = CreateFileW(file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
         error = GetLastError();
         return false;
     }
-    DWORD bytes = static_cast<DWORD>(text.size() * sizeof(wchar_t));
     DWORD written = 0;
-    bool ok = WriteFile(handle, text.data(), bytes, &written, nullptr) && written == bytes &&
+    bool ok = WriteFile(handle, data, bytes, &written, nullptr) && written == bytes &&
               FlushFileBuffers(handle);
     if (!ok)
         error = GetLastError();
     CloseHandle(handle);
     return ok;
+}
+
+// data, through a file beside file that is flushed and then moved over it.
+bool WriteInPlace(const std::wstring& file, const void* data, DWORD bytes, DWORD& error)
+{
+    std::wstring fresh = file + L".new";
+    if (!WriteWhole(fresh, data, bytes, error)) {
+        DeleteFileW(fresh.c_str());
+        return false;
+    }
+    if (!MoveFileExW(fresh.c_str(), file.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        error = GetLastError();
+        DeleteFileW(fresh.c_str());
+        return false;
+    }
+    return true;
 }
 
 }  // namespace
@@ -68,37 +103,61 @@ bool SaveProxyRestore(const std::wstring& file, const SavedProxySettings& saved,
         error = ERROR_INVALID_DATA;
         return false;
     }
-    std::wstring fresh = file + L".new";
-    if (!WriteWhole(fresh, text, error)) {
-        DeleteFileW(fresh.c_str());
-        return false;
-    }
-    if (!MoveFileExW(fresh.c_str(), file.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-        error = GetLastError();
-        DeleteFileW(fresh.c_str());
-        return false;
-    }
-    return true;
+    return WriteInPlace(file, text.data(), static_cast<DWORD>(text.size() * sizeof(wchar_t)), error);
 }
 
-bool LoadProxyRestore(const std::wstring& file, SavedProxySettings& saved)
+RestoreFile LoadProxyRestore(const std::wstring& file, SavedProxySettings& saved)
 {
-    DWORD attributes = GetFileAttributesW(file.c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY))
-        return false;
     saved = SavedProxySettings{};
-    saved.Address = ReadText(file, HEAD, L"address").value_or(std::wstring());
+    DWORD attributes = GetFileAttributesW(file.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        DWORD error = GetLastError();
+        return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? RestoreFile::Absent
+                                                                              : RestoreFile::Unusable;
+    }
+    if (attributes & FILE_ATTRIBUTE_DIRECTORY)
+        return RestoreFile::Unusable;
+    SavedProxySettings loaded;
+    loaded.Address = ReadText(file, HEAD, L"address").value_or(std::wstring());
+    bool lan = false;
     for (size_t i = 0;; ++i) {
         std::optional<std::wstring> flags = ReadText(file, SectionOf(i), L"flags");
         if (!flags)
             break;
         ConnectionProxy connection;
+        if (i == MOST_CONNECTIONS || !ParseFlags(*flags, connection.Flags))
+            return RestoreFile::Unusable;
         connection.Connection = ReadText(file, SectionOf(i), L"name").value_or(std::wstring());
-        connection.Flags = static_cast<DWORD>(wcstoul(flags->c_str(), nullptr, 10));
         connection.Server = ReadText(file, SectionOf(i), L"proxy server");
         connection.Bypass = ReadText(file, SectionOf(i), L"bypass");
         connection.AutoConfigUrl = ReadText(file, SectionOf(i), L"auto config url");
-        saved.Connections.push_back(connection);
+        lan = lan || connection.Connection.empty();
+        loaded.Connections.push_back(connection);
     }
-    return true;
+    // An empty or cut file, or one of another program's, holds no settings that could be given back.
+    if (loaded.Address.empty() || !lan)
+        return RestoreFile::Unusable;
+    saved = loaded;
+    return RestoreFile::Usable;
+}
+
+bool ReadProxyRestoreBytes(const std::wstring& file, std::string& bytes)
+{
+    bytes.clear();
+    HANDLE handle = CreateFileW(file.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE)
+        return false;
+    char buffer[4096];
+    DWORD read = 0;
+    bool ok = true;
+    while ((ok = ReadFile(handle, buffer, sizeof(buffer), &read, nullptr) != 0) && read > 0)
+        bytes.append(buffer, read);
+    CloseHandle(handle);
+    return ok;
+}
+
+bool PutBackProxyRestore(const std::wstring& file, const std::string& bytes, DWORD& error)
+{
+    return WriteInPlace(file, bytes.data(), static_cast<DWORD>(bytes.size()), error);
 }

@@ -22,5 +22,17 @@ struct SavedProxySettings {
 // it could not be; file is then as it was.
 bool SaveProxyRestore(const std::wstring& file, const SavedProxySettings& saved, DWORD& error);
 
-// What file holds; false when there is no such file.
-bool LoadProxyRestore(const std::wstring& file, SavedProxySettings& saved);
+enum class RestoreFile {
+    Absent,    // no such file: nothing to give back
+    Usable,    // kelvor's address and the LAN settings, every value as kelvor writes it
+    Unusable,  // anything else (empty, cut short, damaged, a folder): it may be the only copy of
+               // the user's settings, so it is kept untouched and no connection is changed
+};
+
+// What file holds, in saved when it is Usable.
+RestoreFile LoadProxyRestore(const std::wstring& file, SavedProxySettings& saved);
+
+// The file's bytes as they are, to be put back by PutBackProxyRestore when a change that
+// rewrote it is rolled back. False when it cannot be read.
+bool ReadProxyRestoreBytes(const std::wstring& file, std::string& bytes);
+bool PutBackProxyRestore(const std::wstring& file, const std::string& bytes, DWORD& error);

@@ -56,8 +56,9 @@ void ReadNumber(Settings& settings, const std::wstring& file, const wchar_t* key
 // A settings file is a few lines: one of 16 MiB or more is not read, let alone rewritten.
 constexpr LONGLONG LARGEST_FILE = 1 << 24;
 
-// The forms of text that kelvor reads a settings file in.
-enum class TextForm { Ansi, Utf16, Utf8, Unreadable };
+// The forms of text that kelvor reads a settings file in. Utf8Unmarked is UTF-8 without a
+// byte-order mark, as Notepad saves it since Windows 10 1903.
+enum class TextForm { Ansi, Utf16, Utf8, Utf8Unmarked, Unreadable };
 
 const char UTF16_MARK[] = "\xFF\xFE";
 const char UTF8_MARK[] = "\xEF\xBB\xBF";
@@ -117,7 +118,19 @@ TextForm FormOf(const std::string& bytes)
     std::wstring text;
     if (StartsWith(bytes, UTF8_MARK, 3))
         return Decoded(bytes.data() + 3, bytes.size() - 3, CP_UTF8, text) ? TextForm::Utf8 : TextForm::Unreadable;
+    // ANSI text with a byte above 0x7F is almost never valid UTF-8 as well; plain ASCII reads the
+    // same either way.
+    bool high = false;
+    for (char byte : bytes)
+        high = high || static_cast<unsigned char>(byte) > 0x7F;
+    if (high && Decoded(bytes.data(), bytes.size(), CP_UTF8, text))
+        return TextForm::Utf8Unmarked;
     return TextForm::Ansi;
+}
+
+bool IsUtf8(TextForm form)
+{
+    return form == TextForm::Utf8 || form == TextForm::Utf8Unmarked;
 }
 
 // bytes of form as UTF-16 with its mark, which the profile functions of every system read and
@@ -125,8 +138,9 @@ TextForm FormOf(const std::string& bytes)
 std::string AsUtf16(const std::string& bytes, TextForm form)
 {
     std::wstring text;
-    if (form == TextForm::Utf8)
-        Decoded(bytes.data() + 3, bytes.size() - 3, CP_UTF8, text);
+    size_t mark = form == TextForm::Utf8 ? 3 : 0;
+    if (IsUtf8(form))
+        Decoded(bytes.data() + mark, bytes.size() - mark, CP_UTF8, text);
     else
         Decoded(bytes.data(), bytes.size(), CP_ACP, text);
     return std::string(UTF16_MARK, 2) +
@@ -189,7 +203,7 @@ struct ReadableCopy {
         unreadable = form == TextForm::Unreadable;
         wchar_t folder[MAX_PATH + 1] = L"";
         wchar_t name[MAX_PATH + 1] = L"";
-        if (form != TextForm::Utf8 || !GetTempPathW(MAX_PATH, folder) || !GetTempFileNameW(folder, L"kel", 0, name))
+        if (!IsUtf8(form) || !GetTempPathW(MAX_PATH, folder) || !GetTempFileNameW(folder, L"kel", 0, name))
             return;
         if (WriteNewFile(name, AsUtf16(bytes, form), error))
             Path = name;
@@ -255,6 +269,7 @@ Settings LoadSettings(const std::wstring& programDir)
     ReadNumber(settings, from, L"cache trim interval", 1, LONGEST_INTERVAL_MIN, 120, settings.TrimIntervalMin);
     bool cut = false;
     settings.SystemProxy = WithoutBlanks(ReadValue(from, L"system proxy", L"0", cut)) == L"1";
+    settings.Offline = WithoutBlanks(ReadValue(from, L"offline", L"0", cut)) == L"1";
     return settings;
 }
 
@@ -290,7 +305,7 @@ bool SaveValues(const std::wstring& programDir, const Settings& settings, const 
             error = ERROR_UNSUPPORTED_TYPE;
             return false;
         }
-        if (form == TextForm::Utf8 || (form == TextForm::Ansi && !fitsCodePage))
+        if (IsUtf8(form) || (form == TextForm::Ansi && !fitsCodePage))
             start = AsUtf16(start, form);
     }
     if (!WriteNewFile(next, start, error))
@@ -339,4 +354,9 @@ bool SaveSettings(const std::wstring& programDir, const Settings& settings, DWOR
 bool SaveSystemProxyChoice(const std::wstring& programDir, const Settings& settings, bool on, DWORD& error)
 {
     return SaveValues(programDir, settings, {{L"system proxy", on ? L"1" : L"0"}}, nullptr, error);
+}
+
+bool SaveOfflineChoice(const std::wstring& programDir, const Settings& settings, bool on, DWORD& error)
+{
+    return SaveValues(programDir, settings, {{L"offline", on ? L"1" : L"0"}}, nullptr, error);
 }

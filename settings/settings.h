@@ -20,6 +20,7 @@ struct Settings {
     int CacheSizeMB = 200;       // megabytes of 1,048,576 bytes; 0 or below: no trimming
     int TrimIntervalMin = 120;   // minutes between trim passes
     bool SystemProxy = false;    // "system proxy=1": the system's proxy settings point at kelvor's
+    bool Offline = false;        // "offline=1": the proxy serves from its cache alone
     std::wstring File;           // the file these came from; empty when none was there
     bool FromLegacyFile = false; // read from polipo.ini, kelvor.ini being absent
     bool CacheDirCut = false;    // the cache dir was longer than anything kelvor reads
@@ -39,7 +40,9 @@ std::wstring FolderAsTyped(const std::wstring& text);
 // or the defaults (the cache folder beside the program). programDir ends in a backslash. Never
 // creates a file. A size that is no whole number switches trimming off, an interval that is no
 // whole number of 1 to 35,791 minutes means 120 minutes; both are listed in Unusable. A file
-// that is neither ANSI, UTF-8 nor UTF-16 is not read: Unreadable, with the defaults.
+// that is neither ANSI, UTF-8 nor UTF-16 is not read: Unreadable, with the defaults. A file
+// without a byte-order mark is UTF-8 when it is valid UTF-8 and holds bytes above 0x7F (as
+// Notepad saves it), ANSI otherwise.
 Settings LoadSettings(const std::wstring& programDir);
 
 // Writes "cache dir" and "cache size" to programDir's kelvor.ini, never in place: a new file
@@ -55,3 +58,6 @@ bool SaveSettings(const std::wstring& programDir, const Settings& settings, DWOR
 // Writes "system proxy" (1 or 0) to programDir's kelvor.ini, creating the file as SaveSettings
 // does. False, with the system's error code, when it could not be written.
 bool SaveSystemProxyChoice(const std::wstring& programDir, const Settings& settings, bool on, DWORD& error);
+
+// Writes "offline" (1 or 0) the same way.
+bool SaveOfflineChoice(const std::wstring& programDir, const Settings& settings, bool on, DWORD& error);

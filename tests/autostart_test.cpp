@@ -4,7 +4,7 @@
 
 #include <vector>
 
-#include "app/autostart.h"
+#include "app/control/autostart.h"
 #include "app/resources/resource.h"
 #include "tests/support/support.h"
 

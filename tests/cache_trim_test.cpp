@@ -346,7 +346,7 @@ TEST(TrimEndToEnd, KelvorTrimsBesideItsRunningProxyAtStartAndOnEveryTickOfItsTim
 
     Child kelvor(program + L"kelvor.exe", L"", dir.Path());
     ASSERT_TRUE(kelvor.Started());
-    HWND main = WaitForTopWindow(kelvor.Id(), L"KELVOR");
+    HWND main = WaitForMainWindow(kelvor.Id());
     ASSERT_NE(main, nullptr);
     // The tip gives the cache's use once the first pass is over.
     HWND tip = GetDlgItem(main, IDC_TIP);
@@ -446,10 +446,10 @@ TEST(TrimEndToEnd, APassDeletesOnlyTheProxysFilesByTheirLastUseCountsOnlyThemAnd
                               L"the proxy's own; if this folder is not meant for the cache, choose another in Settings.";
     HWND balloon = nullptr;
     EXPECT_TRUE(WaitFor([&] {
-        for (HWND shown : ShownBalloons())
+        for (HWND shown : BalloonWindows())
             balloon = WindowText(shown) == said ? shown : balloon;
         return balloon != nullptr;
-    })) << (ShownBalloons().empty() ? "no balloon" : Narrow(WindowText(ShownBalloons()[0])));
+    })) << (ShownBalloons().empty() ? "no balloon" : Narrow(ShownBalloons()[0]));
     HWND tip = GetDlgItem(kelvor.Main(), IDC_TIP);
     EXPECT_NE(WindowText(tip).find(L"cache: 1 of 1 MB"), std::wstring::npos) << Narrow(WindowText(tip));
     for (const Row& row : rows)
@@ -462,7 +462,7 @@ TEST(TrimEndToEnd, APassDeletesOnlyTheProxysFilesByTheirLastUseCountsOnlyThemAnd
     EXPECT_TRUE(WaitFor([&] { return WindowText(tip).find(L"cache: 0 of 1 MB") != std::wstring::npos; }))
         << Narrow(WindowText(tip));
     ASSERT_TRUE(WaitUntilIdle(kelvor.Main()));
-    EXPECT_EQ(ShownBalloons(), std::vector<HWND>{balloon});
+    EXPECT_EQ(BalloonWindows(), std::vector<HWND>{balloon});
     for (const Row& row : rows)
         EXPECT_EQ(Exists(cache + L"\\" + row.Path), row.Stays && row.Path != rows[0].Path && row.Path != rows[3].Path)
             << Narrow(row.Path);
@@ -487,12 +487,13 @@ TEST(TrimEndToEnd, AProgramFolderAsCacheIsNeverTrimmedAndKelvorSaysSoOnceTheProx
     EXPECT_EQ(PressOkOnMessageBox(kelvor.Id()),
               L"kelvor: In " + program + L"kelvor.ini, \"cache trim interval=soon\" is not a whole number of minutes, "
               L"so the cache is trimmed every 120 minutes.\n\nThe cache folder . (" + folder + L") is or contains " +
-              folder + L". kelvor deletes files only in a folder of the cache's own, so the cache is not trimmed "
-              L"until its folder is changed in Settings.");
-    // The proxy gets the folder as the pass would have: resolved against the program folder.
-    EXPECT_TRUE(WaitFor([&] { return Exists(program + Object(L"example.com\\")); }));
+              folder + L". The proxy runs without a disk cache, and nothing is trimmed, until the folder is "
+              L"changed in Settings.");
+    // Nor does the proxy get it, which it would fill without limit: its root is empty.
+    std::wstring line = ReadProxyRecords(record)[0].CommandLine;
+    EXPECT_NE(line.find(L" diskCacheRoot=\"\\\"\\\"\" "), std::wstring::npos) << Narrow(line);
 
-    HWND main = WaitForTopWindow(kelvor.Id(), L"KELVOR");
+    HWND main = WaitForMainWindow(kelvor.Id());
     ASSERT_NE(main, nullptr);
     PostMessageW(main, WM_TIMER, 1000, 0);
     Sleep(500);

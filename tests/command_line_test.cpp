@@ -53,6 +53,9 @@ TEST(ProxyCommandLine, MatchesTheDocumentedLineByteForByte)
     EXPECT_EQ(ProxyCommandLine(L"C:\\Program Files\\Proxy Tray\\", L"D:\\Web Cache\\store", true),
               L"\"C:\\Program Files\\Proxy Tray\\polipo.exe\" -x -c config "
               L"diskCacheRoot=\"\\\"D:/Web\\ Cache/store\\\"\" logFile=polipo.log");
+    // Working offline: the choice comes after the config, which the proxy reads first.
+    EXPECT_EQ(ProxyCommandLine(L"C:\\k\\", L"D:\\c", false, true),
+              L"\"C:\\k\\polipo.exe\" -c config diskCacheRoot=\"\\\"D:/c\\\"\" logFile=polipo.log proxyOffline=true");
 }
 
 TEST(ProxyCommandLine, EmptyCacheDirStillGivesAQuotedRoot)
@@ -123,12 +126,40 @@ TEST(ParseProxyAddress, ReadsTheProxysOwnConfigSyntax)
         {"proxyAddress = \"0.0.0.0\"\n", L"127.0.0.1", 8123},
         {"proxyAddress = \"10.0.0.7\" trailing\n", L"127.0.0.1", 8123},
         {"proxyAddress = \"10.0.0.7\n", L"127.0.0.1", 8123},
+        {"proxyAddress = 0\n", L"127.0.0.1", 8123},
+        {"proxyAddress = \"::\"\n", L"::1", 8123},
+        {"proxyAddress = 0:0:0:0:0:0:0:0\n", L"::1", 8123},
+        {"proxyAddress = \"FE80::1\"\nproxyPort = 3128\n", L"fe80::1", 3128},
     };
     for (const Case& c : cases) {
         ProxyAddress address = ParseProxyAddress(c.config);
         EXPECT_EQ(address.Host, c.host) << c.config;
         EXPECT_EQ(address.Port, c.port) << c.config;
     }
+}
+
+TEST(ParseProxyConfig, NamesTheSettingThatRefusesTheWriteOutAsTheProxyReadsBooleans)
+{
+    const struct {
+        const char* config;
+        const wchar_t* refusedBy;
+    } cases[] = {
+        {"", L""},
+        {"disableConfiguration = true\n", L"disableConfiguration"},
+        {"disableConfiguration = YES # no changes\n", L"disableConfiguration"},
+        {"disableConfiguration = true\ndisableConfiguration = false\n", L""},
+        {"disableConfiguration = maybe\n", L""},
+        {"# disableConfiguration = true\n", L""},
+        {"disableLocalInterface = true\ndisableConfiguration = true\n", L"disableLocalInterface"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(ParseProxyConfig(c.config).WriteOutRefusedBy, c.refusedBy) << c.config;
+}
+
+TEST(HostAndPort, PutsAnIPv6AddressInBrackets)
+{
+    EXPECT_EQ(HostAndPort(ProxyAddress{L"127.0.0.1", 8123}), L"127.0.0.1:8123");
+    EXPECT_EQ(HostAndPort(ProxyAddress{L"::1", 8123}), L"[::1]:8123");
 }
 
 TEST(ReadProxyAddress, ReadsTheFileAndFallsBackWithoutOne)

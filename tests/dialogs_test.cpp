@@ -435,7 +435,7 @@ TEST(Settings, AFolderNameInAnyScriptSurvivesASaveAndTheNextStart)
     PostMessageW(kelvor.Main(), WM_COMMAND, CMD_EXIT, 0);
     ASSERT_TRUE(kelvor.Process().WaitExit(15000));
     Child again(kelvor.Program() + L"kelvor.exe", L"", kelvor.Dir().Path());
-    HWND main = WaitForTopWindow(again.Id(), L"KELVOR");
+    HWND main = WaitForMainWindow(again.Id());
     ASSERT_NE(main, nullptr);
     PostMessageW(main, WM_COMMAND, CMD_SETTINGS, 0);
     settings = WaitForWindowTitled(again.Id(), L"#32770", L"Settings");

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "app/program_dir.h"
+#include "app/state/program_dir.h"
 
 TEST(ProgramDirOf, KeepsDriveAndDirectoryWithOneTrailingBackslash)
 {
@@ -13,10 +13,10 @@ TEST(ProgramDirOf, KeepsDriveAndDirectoryWithOneTrailingBackslash)
 
 TEST(ProgramDirFits, LeavesRoomForTheLongestAppendedName)
 {
-    // 249 characters + "polipo.exe" = 259: the longest path that still fits MAX_PATH.
-    std::wstring dir = L"C:\\" + std::wstring(245, L'a') + L"\\";
-    ASSERT_EQ(dir.size(), 249u);
+    // 238 characters + "proxy-restore.ini.new" = 259: the longest path that still fits MAX_PATH.
+    std::wstring dir = L"C:\\" + std::wstring(234, L'a') + L"\\";
+    ASSERT_EQ(dir.size(), 238u);
     EXPECT_TRUE(ProgramDirFits(dir));
-    EXPECT_FALSE(ProgramDirFits(L"C:\\" + std::wstring(246, L'a') + L"\\"));
+    EXPECT_FALSE(ProgramDirFits(L"C:\\" + std::wstring(235, L'a') + L"\\"));
     EXPECT_TRUE(ProgramDirFits(L"C:\\"));
 }

@@ -1,10 +1,9 @@
 // Stopping and restarting the supervised proxy, with the stand-in proxy as a real process.
 #include <gtest/gtest.h>
 
-#include "app/app_state.h"
-#include "app/proxy_control.h"
+#include "app/control/supervised_proxy.h"
 #include "app/resources/resource.h"
-#include "app/supervisor.h"
+#include "app/state/app_state.h"
 #include "proxy/launch.h"
 #include "proxy/stop.h"
 #include "proxy/writeout.h"
@@ -20,6 +19,7 @@ void UseProgramFolder(const TempDir& dir)
     App.Config.CacheDir = dir / L"cache";
     App.CacheFolder = App.Config.CacheDir;
     App.ProxyProcess = PROCESS_INFORMATION{};
+    App.ProxyListens = ProxyAddress{L"127.0.0.1", 8123};
 }
 
 // A proxy still recorded when a test fails half-way must not outlive the test.
@@ -272,4 +272,17 @@ TEST(Kelvor, ExitLeavesAPurgeRunThatIsStillGoingOnAlone)
     EXPECT_EQ(kelvor.Process().ExitCode(), 0u);
     EXPECT_TRUE(proxy.WaitExit(0));
     EXPECT_TRUE(purge.Running());
+}
+
+TEST(StopProxy, ExitAfterTheConfigWasEditedWritesOutToTheProxyThatRuns)
+{
+    RunningKelvor kelvor;
+    ASSERT_TRUE(kelvor.Ready());
+    std::wstring log = kelvor.Program() + L"polipo.log";
+    ASSERT_TRUE(WaitFor([&] { return Contains(Widen(ReadFileBytes(log)), L"listening socket on port 8123"); }));
+    // Edited for the next start, which never comes: the running proxy still listens on 8123.
+    WriteFileBytes(kelvor.Program() + L"config", "proxyPort = 8124\n");
+    PostMessageW(kelvor.Main(), WM_COMMAND, CMD_EXIT, 0);
+    ASSERT_TRUE(kelvor.Process().WaitExit(15000));
+    EXPECT_TRUE(Contains(Widen(ReadFileBytes(log)), L"writeout-objects: all objects written out")) << ReadFileBytes(log);
 }

@@ -18,10 +18,11 @@ bool Contains(const std::wstring& text, const std::wstring& part)
 // The proxy at exe started as kelvor starts it, from a program folder with an empty config;
 // waits until it listens, or has said that it cannot.
 struct ListeningProxy {
-    ListeningProxy(const TempDir& dir, const std::wstring& exe)
+    ListeningProxy(const TempDir& dir, const std::wstring& exe, const std::string& config = "")
     {
         program = MakeProgramFolder(dir / L"program");
         CopyFileW(exe.c_str(), (program + L"polipo.exe").c_str(), FALSE);
+        WriteFileBytes(program + L"config", config);
         process = Child(program + L"polipo.exe", L"-c config logFile=polipo.log", program);
         WaitFor([&] {
             std::wstring text = Log();
@@ -68,31 +69,36 @@ private:
 
 }  // namespace
 
-TEST(AskProxyToWriteOut, TheStandInAnswersAndLogsTheRequest)
+// Done only when the proxy says so: a config that disables its forms or its local pages makes
+// it refuse, and the stand-in answers as the real one (KELVOR_REAL_PROXY, when the machine has
+// it) does.
+TEST(AskProxyToWriteOut, IsTrueOnlyWhenTheProxyWroteItsObjectsOut)
 {
-    TempDir dir;
-    ListeningProxy proxy(dir, BinDir() + L"\\polipo.exe");
-    if (!proxy.Listening())
-        GTEST_SKIP() << "the proxy does not listen on port 8123: " << Narrow(proxy.Log());
-
-    EXPECT_TRUE(AskProxyToWriteOut(LOCAL_PROXY, 3000));
-    EXPECT_TRUE(WaitFor([&] { return Contains(proxy.Log(), L"writeout-objects"); }, 3000)) << Narrow(proxy.Log());
-    EXPECT_TRUE(proxy.process.Running());
-}
-
-// KELVOR_REAL_PROXY names the real polipo.exe for this architecture when the machine has it.
-TEST(AskProxyToWriteOut, TheRealProxyAnswers)
-{
-    wchar_t exe[MAX_PATH] = L"";
-    if (!GetEnvironmentVariableW(L"KELVOR_REAL_PROXY", exe, MAX_PATH) || !Exists(exe))
-        GTEST_SKIP() << "no real proxy given in KELVOR_REAL_PROXY";
-    TempDir dir;
-    ListeningProxy proxy(dir, exe);
-    if (!proxy.Listening())
-        GTEST_SKIP() << "the proxy does not listen on port 8123: " << Narrow(proxy.Log());
-
-    EXPECT_TRUE(AskProxyToWriteOut(LOCAL_PROXY, 3000));
-    EXPECT_TRUE(proxy.process.Running());
+    wchar_t real[MAX_PATH] = L"";
+    bool hasReal = GetEnvironmentVariableW(L"KELVOR_REAL_PROXY", real, MAX_PATH) && Exists(real);
+    const struct {
+        const char* Config;
+        bool Done;
+    } cases[] = {
+        {"", true},
+        {"disableConfiguration = true\n", false},
+        {"disableLocalInterface = yes\n", false},
+        {"disableConfiguration = false\n", true},
+    };
+    for (const std::wstring& exe : {BinDir() + L"\\polipo.exe", std::wstring(real)}) {
+        if (exe.empty() || (exe == real && !hasReal))
+            continue;
+        for (const auto& c : cases) {
+            SCOPED_TRACE(Narrow(exe) + " with " + c.Config);
+            TempDir dir;
+            ListeningProxy proxy(dir, exe, c.Config);
+            ASSERT_TRUE(proxy.Listening()) << Narrow(proxy.Log());
+            EXPECT_EQ(AskProxyToWriteOut(LOCAL_PROXY, 3000), c.Done);
+            EXPECT_TRUE(proxy.process.Running());
+        }
+    }
+    if (!hasReal)
+        GTEST_SKIP() << "checked with the stand-in only: no real proxy given in KELVOR_REAL_PROXY";
 }
 
 TEST(AskProxyToWriteOut, IsFalseWhenNothingListensAndWhenNothingAnswers)

@@ -142,8 +142,20 @@ bool WriteOutObjects()
                .Status == 303;
 }
 
+// "off line" or "on line", as the proxy's own status page says it works; the page otherwise.
+std::string ProxyLine()
+{
+    std::string page = AskProxy("GET /polipo/status HTTP/1.0\r\nCache-Control: no-cache\r\n\r\n").Body;
+    for (const char* line : {"off line", "on line"}) {
+        if (page.find(std::string(" is ") + line) != std::string::npos)
+            return line;
+    }
+    return page;
+}
+
 // An origin server on a free port of 127.0.0.1, answering each known path with its body and
-// counting the requests that reach it.
+// counting the requests that reach it. Stopped, it is a server behind a network that is down:
+// connections are taken and never answered, and counted.
 class Origin {
 public:
     Origin()
@@ -167,12 +179,14 @@ public:
         closesocket(listener_);
         if (thread_.joinable())
             thread_.join();
+        Resume();
     }
 
     unsigned short Port() const { return port_; }
 
-    // A distinct body of size bytes at path; returns the URL to fetch it by.
-    std::string Add(const std::string& path, size_t size)
+    // A distinct body of size bytes at path, fresh for a day unless cacheControl says otherwise;
+    // returns the URL to fetch it by.
+    std::string Add(const std::string& path, size_t size, const std::string& cacheControl = "max-age=86400")
     {
         std::string body;
         while (body.size() < size)
@@ -180,6 +194,7 @@ public:
         body.resize(size);
         std::lock_guard<std::mutex> lock(mutex_);
         bodies_[path] = body;
+        cacheControl_[path] = cacheControl;
         return Url(path);
     }
 
@@ -200,6 +215,24 @@ public:
         return requests_[path];
     }
 
+    void Stop()
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        stopped_ = true;
+    }
+
+    // Connections taken while stopped; they are closed unanswered.
+    int Resume()
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        stopped_ = false;
+        for (SOCKET held : held_)
+            closesocket(held);
+        int taken = static_cast<int>(held_.size());
+        held_.clear();
+        return taken;
+    }
+
 private:
     void Serve()
     {
@@ -207,6 +240,13 @@ private:
             SOCKET client = accept(listener_, nullptr, nullptr);
             if (client == INVALID_SOCKET)
                 return;
+            {
+                std::lock_guard<std::mutex> lock(mutex_);
+                if (stopped_) {
+                    held_.push_back(client);
+                    continue;
+                }
+            }
             Answer(client);
             closesocket(client);
         }
@@ -237,8 +277,8 @@ private:
             if (found == bodies_.end()) {
                 head = "HTTP/1.1 404 Not Found\r\n";
             } else {
-                head = "HTTP/1.1 200 OK\r\nCache-Control: max-age=86400\r\n"
-                       "Last-Modified: Mon, 01 Jan 2024 00:00:00 GMT\r\n";
+                head = "HTTP/1.1 200 OK\r\nCache-Control: " + cacheControl_[path] +
+                       "\r\nLast-Modified: Mon, 01 Jan 2024 00:00:00 GMT\r\n";
                 body = found->second;
             }
         }
@@ -253,7 +293,10 @@ private:
     std::thread thread_;
     std::mutex mutex_;
     std::map<std::string, std::string> bodies_;
+    std::map<std::string, std::string> cacheControl_;
     std::map<std::string, int> requests_;
+    bool stopped_ = false;
+    std::vector<SOCKET> held_;
 };
 
 // ---- processes and the cache on disk ----
@@ -354,7 +397,7 @@ public:
     {
         process_ = Child(program + L"kelvor.exe", L"", program);
         if (process_.Started())
-            main_ = WaitForTopWindow(process_.Id(), L"KELVOR");
+            main_ = WaitForMainWindow(process_.Id());
     }
 
     ~Kelvor()
@@ -365,7 +408,7 @@ public:
         }
         for (DWORD pid : ProxiesOf(process_.Id()))
             Child proxy(pid);  // ended as the holder goes
-        WaitFor([] { return !ProxyListening(); }, 5000);
+        WaitFor([] { return !ProxyListening(); });
     }
 
     Kelvor(const Kelvor&) = delete;
@@ -387,6 +430,7 @@ public:
     }
 
     void Command(WORD command) const { PostMessageW(main_, WM_COMMAND, command, 0); }
+    std::wstring Tip() const { return WindowText(GetDlgItem(main_, IDC_TIP)); }
 
 private:
     Child process_;
@@ -403,10 +447,10 @@ protected:
     void SetUp() override
     {
         ASSERT_NE(origin_.Port(), 0) << "no origin server could listen on 127.0.0.1";
-        ASSERT_TRUE(WaitFor([] { return !ProxyListening(); }, 5000))
+        ASSERT_TRUE(WaitFor([] { return !ProxyListening(); }))
             << "127.0.0.1:8123 is taken by another program: the proxy could not listen there";
         // A proxy still ending after an earlier test would make kelvor refuse to start.
-        ASSERT_TRUE(WaitFor([] { return !IsProxyRunning(L"polipo.exe"); }, 5000))
+        ASSERT_TRUE(WaitFor([] { return !IsProxyRunning(L"polipo.exe"); }))
             << "a polipo.exe of an earlier test still runs";
         program_ = MakeRealProgramFolder(dir_ / L"kelvor");
     }
@@ -460,6 +504,24 @@ protected:
         for (const std::string& url : urls)
             files.push_back(CachedFileOf(cache, url));
         return files;
+    }
+
+    // kelvor.ini as kelvor makes it, in UTF-16.
+    std::wstring Ini()
+    {
+        std::string bytes = ReadFileBytes(program_ + L"kelvor.ini");
+        return bytes.size() < 2 ? std::wstring()
+                                : std::wstring(reinterpret_cast<const wchar_t*>(bytes.data() + 2), (bytes.size() - 2) / 2);
+    }
+
+    // Work offline picked, and the tip saying so once the proxy has confirmed it.
+    testing::AssertionResult WorkOffline(const Kelvor& kelvor, bool offline)
+    {
+        kelvor.Command(CMD_WORK_OFFLINE);
+        const std::wstring tip = offline ? L"kelvor works offline: proxy on 127.0.0.1:8123" : L"kelvor: proxy on 127.0.0.1:8123";
+        if (WaitFor([&] { return kelvor.Tip().compare(0, tip.size(), tip) == 0; }))
+            return testing::AssertionSuccess();
+        return testing::AssertionFailure() << "tip: " << Narrow(kelvor.Tip());
     }
 
     TempDir dir_;
@@ -677,6 +739,33 @@ TEST_F(RealProxy, ExitEndsWithinTwoSecondsAndWhatWasFetchedASecondBeforeIsOnDisk
     EXPECT_TRUE(OnDisk(cache, url, origin_.Body("/before-exit"))) << Log();
 }
 
+TEST_F(RealProxy, AKelvorEndedFromOutsideServesAgainOnceStartedWithWhatItsProxyHeld)
+{
+    std::wstring cache = ExistingCache();
+    std::string url = origin_.Add("/before-end-task", 4000);
+    std::string after = origin_.Add("/after-end-task", 4000);
+    // Not a Kelvor: its end would take the proxy left behind with it.
+    Child first(program_ + L"kelvor.exe", L"", program_);
+    DWORD left = 0;
+    ASSERT_TRUE(WaitFor([&] {
+        std::vector<DWORD> proxies = ProxiesOf(first.Id());
+        left = proxies.size() == 1 ? proxies[0] : 0;
+        return left != 0 && ProxyListening();
+    })) << Log();
+    Child leftBehind(left);
+    ASSERT_TRUE(SameBody(Fetch(url).Body, origin_.Body("/before-end-task")));
+    TerminateProcess(first.Handle(), 1);
+    ASSERT_TRUE(first.WaitExit(5000));
+
+    DWORD start = GetTickCount();
+    Kelvor again(program_);
+    ASSERT_TRUE(WaitFor([&] { return ProxiesOf(again.Process().Id()).size() == 1 && Fetch(after).Status == 200; }))
+        << Log();
+    std::printf("Started again after End task: serving after %lu ms\n", static_cast<unsigned long>(MsSince(start)));
+    EXPECT_FALSE(leftBehind.Running());
+    EXPECT_TRUE(OnDisk(cache, url, origin_.Body("/before-end-task"))) << Log();
+}
+
 TEST_F(RealProxy, ASecondKelvorIsRefusedAndLeavesTheFirstProxyServing)
 {
     ExistingCache();
@@ -696,6 +785,97 @@ TEST_F(RealProxy, ASecondKelvorIsRefusedAndLeavesTheFirstProxyServing)
     std::string url = origin_.Add("/after-refusal", 1000);
     EXPECT_TRUE(SameBody(Fetch(url).Body, origin_.Body("/after-refusal")));
     EXPECT_EQ(LogLinesWith(program_ + L"polipo.log", "Established listening socket"), 1) << Log();
+}
+
+TEST_F(RealProxy, WorkingOfflineServesWhatTheCacheHoldsWithoutTheOriginAndOnlineAgainAsksIt)
+{
+    ExistingCache();
+    Kelvor kelvor(program_);
+    ASSERT_NE(kelvor.ServingProxy(), 0u) << Log();
+    // Online, the proxy asks the origin about these at every fetch.
+    std::string kept = origin_.Add("/kept", 3000, "no-cache");
+    std::string never = origin_.Add("/never", 1000, "no-cache");
+    ASSERT_TRUE(SameBody(Fetch(kept).Body, origin_.Body("/kept")));
+    ASSERT_TRUE(SameBody(Fetch(kept).Body, origin_.Body("/kept")));
+    ASSERT_EQ(origin_.Requests("/kept"), 2);
+
+    DWORD start = GetTickCount();
+    ASSERT_TRUE(WorkOffline(kelvor, true));
+    std::printf("Work offline: confirmed after %lu ms\n", static_cast<unsigned long>(MsSince(start)));
+    EXPECT_EQ(ProxyLine(), "off line");
+    EXPECT_NE(Ini().find(L"offline=1"), std::wstring::npos) << Narrow(Ini());
+    // A network that is down: the origin takes connections and never answers. Both answers
+    // come all the same, and nothing reaches it.
+    origin_.Stop();
+    start = GetTickCount();
+    Reply cached = Fetch(kept);
+    Reply missing = Fetch(never);
+    std::printf("Offline: both answers after %lu ms\n", static_cast<unsigned long>(MsSince(start)));
+    EXPECT_EQ(origin_.Resume(), 0);
+    EXPECT_EQ(cached.Status, 200);
+    EXPECT_TRUE(SameBody(cached.Body, origin_.Body("/kept")));
+    EXPECT_EQ(missing.Status, 502);
+    EXPECT_EQ(origin_.Requests("/never"), 0);
+
+    ASSERT_TRUE(WorkOffline(kelvor, false));
+    EXPECT_EQ(ProxyLine(), "on line");
+    EXPECT_NE(Ini().find(L"offline=0"), std::wstring::npos) << Narrow(Ini());
+    EXPECT_TRUE(SameBody(Fetch(kept).Body, origin_.Body("/kept")));
+    EXPECT_EQ(origin_.Requests("/kept"), 3);
+    EXPECT_TRUE(SameBody(Fetch(never).Body, origin_.Body("/never")));
+}
+
+TEST_F(RealProxy, WorkingOfflineHoldsForRestartTheRestartsAfterAnEndAndTheNextStart)
+{
+    ExistingCache();
+    {
+        Kelvor kelvor(program_);
+        DWORD first = kelvor.ServingProxy();
+        ASSERT_NE(first, 0u) << Log();
+        ASSERT_TRUE(WorkOffline(kelvor, true));
+
+        kelvor.Command(CMD_RESTART);
+        ASSERT_TRUE(WaitFor([&] { return !ProcessAlive(first); }));
+        DWORD second = kelvor.ServingProxy();
+        ASSERT_NE(second, 0u) << Log();
+        EXPECT_EQ(ProxyLine(), "off line");
+
+        Child killed(second);
+        TerminateProcess(killed.Handle(), 9);
+        ASSERT_TRUE(killed.WaitExit(5000));
+        ASSERT_NE(kelvor.ServingProxy(), 0u) << Log();
+        EXPECT_EQ(ProxyLine(), "off line");
+        EXPECT_EQ(kelvor.Tip().compare(0, 21, L"kelvor works offline:"), 0) << Narrow(kelvor.Tip());
+    }
+    Kelvor again(program_);
+    ASSERT_NE(again.ServingProxy(), 0u) << Log();
+    EXPECT_EQ(ProxyLine(), "off line");
+    EXPECT_EQ(again.Tip().compare(0, 21, L"kelvor works offline:"), 0) << Narrow(again.Tip());
+}
+
+TEST_F(RealProxy, AProxyWhoseConfigForbidsChangesRefusesWorkingOfflineAndNothingChanges)
+{
+    WriteFileBytes(program_ + L"config", "disableConfiguration = true\n");
+    Kelvor kelvor(program_);
+    ASSERT_NE(kelvor.ServingProxy(), 0u) << Log();
+    // The write-out before each stop is refused too, which is said once the proxy runs.
+    std::wstring atStart = PressOkOnMessageBox(kelvor.Process().Id());
+    EXPECT_EQ(atStart.find(L"kelvor: The proxy's config " + program_ + L"config sets disableConfiguration, so the proxy "
+                           L"refuses to write what it holds in memory to disk"),
+              0u)
+        << Narrow(atStart);
+    EXPECT_TRUE(WaitUntilIdle(kelvor.Main()));
+
+    kelvor.Command(CMD_WORK_OFFLINE);
+    std::wstring message = PressOkOnMessageBox(kelvor.Process().Id());
+    EXPECT_EQ(message.find(L"kelvor: kelvor could not make the proxy work offline: the proxy on 127.0.0.1:8123 refused "
+                           L"the change (403 Action not allowed), as its config " + program_ + L"config turns off"),
+              0u)
+        << Narrow(message);
+    EXPECT_TRUE(WaitUntilIdle(kelvor.Main()));
+    EXPECT_EQ(ProxyLine(), "on line");
+    EXPECT_EQ(Ini().find(L"offline=1"), std::wstring::npos) << Narrow(Ini());
+    EXPECT_EQ(kelvor.Tip().compare(0, 16, L"kelvor: proxy on"), 0) << Narrow(kelvor.Tip());
 }
 
 }  // namespace

@@ -107,7 +107,8 @@ TEST_F(Resources, IconsAreDrawnAtTheSizesTheProgramAsksFor)
     // size, not shrink or stretch another.
     const int small = GetSystemMetrics(SM_CXSMICON);
     const int large = GetSystemMetrics(SM_CXICON);
-    for (auto [group, size] : {std::pair<UINT, int>{IDI_SMALL, small}, {IDI_STOPPED, small}, {IDI_LARGE, large}}) {
+    for (auto [group, size] : {std::pair<UINT, int>{IDI_SMALL, small}, {IDI_STOPPED, small}, {IDI_OFFLINE, small},
+                                      {IDI_LARGE, large}}) {
         const BITMAPINFOHEADER* header = PickedImage(group, size);
         ASSERT_NE(header, nullptr) << group;
         EXPECT_EQ(header->biWidth, size) << group;
@@ -115,22 +116,26 @@ TEST_F(Resources, IconsAreDrawnAtTheSizesTheProgramAsksFor)
         EXPECT_EQ(header->biBitCount, 32) << group;
     }
 
-    // The stopped icon in the tray: grey where the running one is teal, so most of the square,
-    // and a red mark of its own.
+    // The stopped and offline icons in the tray: another colour where the running one is teal,
+    // so most of the square, and a mark of their own, red and amber.
     const BITMAPINFOHEADER* running = PickedImage(IDI_SMALL, small);
-    const BITMAPINFOHEADER* stopped = PickedImage(IDI_STOPPED, small);
-    ASSERT_TRUE(running && stopped);
+    ASSERT_NE(running, nullptr);
     const auto* runningPixels = reinterpret_cast<const RGBQUAD*>(running + 1);
-    const auto* stoppedPixels = reinterpret_cast<const RGBQUAD*>(stopped + 1);
-    int differing = 0;
-    int red = 0;
-    for (int i = 0; i < small * small; ++i) {
-        const RGBQUAD& pixel = stoppedPixels[i];
-        differing += memcmp(&pixel, &runningPixels[i], sizeof(pixel)) != 0;
-        red += pixel.rgbReserved > 128 && pixel.rgbRed > 160 && pixel.rgbGreen < 90 && pixel.rgbBlue < 90;
+    auto red = [](const RGBQUAD& p) { return p.rgbRed > 160 && p.rgbGreen < 90 && p.rgbBlue < 90; };
+    auto amber = [](const RGBQUAD& p) { return p.rgbRed > 200 && p.rgbGreen > 120 && p.rgbGreen < 200 && p.rgbBlue < 80; };
+    for (auto [group, mark] : {std::pair<UINT, bool (*)(const RGBQUAD&)>{IDI_STOPPED, red}, {IDI_OFFLINE, amber}}) {
+        const BITMAPINFOHEADER* other = PickedImage(group, small);
+        ASSERT_NE(other, nullptr) << group;
+        const auto* pixels = reinterpret_cast<const RGBQUAD*>(other + 1);
+        int differing = 0;
+        int marked = 0;
+        for (int i = 0; i < small * small; ++i) {
+            differing += memcmp(&pixels[i], &runningPixels[i], sizeof(RGBQUAD)) != 0;
+            marked += pixels[i].rgbReserved > 128 && mark(pixels[i]);
+        }
+        EXPECT_GT(differing, small * small / 2) << group;
+        EXPECT_GE(marked, small * small / 16) << group;
     }
-    EXPECT_GT(differing, small * small / 2);
-    EXPECT_GE(red, small * small / 16);
 }
 
 TEST_F(Resources, TrayMenuListsTheCommandsInOrder)
@@ -154,13 +159,14 @@ TEST_F(Resources, TrayMenuListsTheCommandsInOrder)
                              {CMD_PURGE_CACHE, L"&Purge cache"},
                              {0, nullptr},
                              {CMD_SYSTEM_PROXY, L"&Use as system proxy"},
+                             {CMD_WORK_OFFLINE, L"Work o&ffline"},
                              {CMD_START_WITH_WINDOWS, L"Start with &Windows"},
                              {CMD_ABOUT, L"&About..."},
                              {0, nullptr},
                              {CMD_EXIT, L"E&xit"}};
     HMENU tray = GetSubMenu(menu, 0);
-    ASSERT_EQ(GetMenuItemCount(tray), 12);
-    for (int i = 0; i < 12; ++i) {
+    ASSERT_EQ(GetMenuItemCount(tray), 13);
+    for (int i = 0; i < 13; ++i) {
         wchar_t text[64] = L"";
         MENUITEMINFOW info{};
         info.cbSize = sizeof(info);

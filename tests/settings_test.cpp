@@ -68,7 +68,11 @@ TEST_F(SettingsFile, AFolderNamedKelvorIniCountsAsPresent)
 {
     WriteFileBytes(Legacy(), "[kelvor]\r\ncache size=50\r\n");
     CreateDirectoryW(Current().c_str(), nullptr);
-    EXPECT_EQ(Load().CacheSizeMB, 200);
+    Settings settings = Load();
+    // Neither read instead of it nor taken over later by a save.
+    EXPECT_EQ(settings.File, Current());
+    EXPECT_FALSE(settings.FromLegacyFile);
+    EXPECT_EQ(settings.CacheSizeMB, 200);
 }
 
 TEST_F(SettingsFile, OtherSectionsAndAnEmptyDirectoryAreTakenAsWritten)
@@ -190,6 +194,39 @@ TEST_F(SettingsFile, AUtf8FileIsReadAndSavedWithoutLoss)
     wchar_t name[100] = L"";
     GetPrivateProfileStringW(L"mine", L"name", L"", name, 100, Current().c_str());
     EXPECT_EQ(Narrow(name), cyrillic);
+}
+
+TEST_F(SettingsFile, AFileWithoutAMarkIsUtf8WhenItIsValidUtf8AndAnsiOtherwise)
+{
+    // As an ANSI editor saves it, in this system's code page.
+    const std::wstring ansiFolder = L"D:\\Caf\u00e9";
+    char ansi[16] = "";
+    ASSERT_GT(WideCharToMultiByte(CP_ACP, 0, ansiFolder.c_str(), -1, ansi, sizeof ansi, nullptr, nullptr), 0);
+    ASSERT_EQ(static_cast<unsigned char>(ansi[6]), 0xE9u) << "the code page has no one-byte e-acute";
+    const struct {
+        std::string Folder;
+        std::wstring Read;
+        bool Utf8;
+    } cases[] = {
+        // As Notepad saves UTF-8: without a mark.
+        {"D:\\\xD0\x9A\xD1\x8D\xD1\x88", L"D:\\\u041a\u044d\u0448", true},
+        {"D:\\\xE7\xBC\x93\xE5\xAD\x98", L"D:\\\u7f13\u5b58", true},
+        {ansi, ansiFolder, false},
+    };
+    for (const auto& each : cases) {
+        std::string bytes = "[kelvor]\r\ncache dir=" + each.Folder + "\r\ncache trim interval=15\r\n";
+        WriteFileBytes(Current(), bytes);
+        Settings loaded = Load();
+        EXPECT_EQ(loaded.CacheDir, each.Read) << Narrow(each.Read);
+        EXPECT_EQ(loaded.TrimIntervalMin, 15);
+        EXPECT_EQ(ReadFileBytes(Current()), bytes);
+        // A save from Settings makes UTF-8 UTF-16, and every character stays.
+        loaded.CacheSizeMB = 30;
+        EXPECT_TRUE(Save(loaded));
+        EXPECT_EQ(ReadFileBytes(Current()).substr(0, 2) == "\xFF\xFE", each.Utf8);
+        EXPECT_EQ(Load().CacheDir, each.Read) << Narrow(each.Read);
+        EXPECT_EQ(Load().TrimIntervalMin, 15);
+    }
 }
 
 TEST_F(SettingsFile, AFileInAFormKelvorCannotReadIsNeitherReadNorChanged)

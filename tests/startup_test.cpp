@@ -1,6 +1,9 @@
 // kelvor.exe started for real in a temporary program folder, with the stand-in proxy.
 #include <gtest/gtest.h>
 
+#include <memory>
+
+#include "app/resources/resource.h"
 #include "tests/support/support.h"
 
 namespace {
@@ -53,7 +56,7 @@ TEST(Startup, LaunchesTheProxyHiddenInTheProgramFolderAndKeepsItsWindowHidden)
     EXPECT_TRUE(WaitFor([&] { return Exists(program + L"polipo.log"); }));
     EXPECT_TRUE(WaitFor([&] { return Exists(program + L"cache\\" + ProxyFile("http://example.com/")); }));
 
-    HWND main = WaitForTopWindow(kelvor.Id(), L"KELVOR");
+    HWND main = WaitForMainWindow(kelvor.Id());
     ASSERT_NE(main, nullptr);
     EXPECT_EQ(WindowText(main), L"kelvor");
     // Nor later: it stays hidden once it has handled all that start-up brought.
@@ -85,11 +88,12 @@ TEST(Startup, MissingProxyIsReportedAndTheProgramEndsWithCodeZero)
 TEST(Startup, AProgramFolderTooLongForItsFileNamesIsRefusedAsAFailedLaunch)
 {
     TempDir dir;
-    // The folder plus "polipo.exe" would not fit MAX_PATH: nothing may start from a cut path.
+    // The folder plus "proxy-restore.ini.new" would not fit MAX_PATH: nothing may start from a
+    // cut path. "polipo.exe" would still fit.
     std::wstring folder = dir.Path() + L"\\";
-    while (folder.size() < 250)
-        folder += std::wstring(std::min<size_t>(60, 250 - folder.size() - 1), L'd') + L"\\";
-    ASSERT_EQ(folder.size(), 250u);
+    while (folder.size() < 239)
+        folder += std::wstring(std::min<size_t>(60, 239 - folder.size() - 1), L'd') + L"\\";
+    ASSERT_EQ(folder.size(), 239u);
     std::wstring extended = L"\\\\?\\" + folder;
     size_t at = extended.find(L'\\', dir.Path().size() + 5);
     while (at != std::wstring::npos) {
@@ -136,7 +140,7 @@ TEST(Startup, ACacheFolderThatCannotBeMadeIsNamedOnceAndTheProxyStartsAnyway)
     EXPECT_NE(text.find(L"The proxy runs without a disk cache until it exists."), std::wstring::npos);
 
     // A Restart tries again without saying it twice.
-    HWND main = WaitForTopWindow(kelvor.Id(), L"KELVOR");
+    HWND main = WaitForMainWindow(kelvor.Id());
     ASSERT_NE(main, nullptr);
     PostMessageW(main, WM_COMMAND, 153, 0);
     ASSERT_TRUE(WaitFor([&] { return ReadProxyRecords(record).size() == 2; }));
@@ -166,8 +170,80 @@ TEST(Startup, TheProgramFolderByASecondDriveLetterIsNotTrimmedAndIsNamed)
         << Narrow(text);
     EXPECT_TRUE(Exists(program + ProxyFile("http://site/old")));
     EXPECT_TRUE(Exists(program + L"polipo.exe"));
-    HWND main = WaitForTopWindow(kelvor.Id(), L"KELVOR");
+    HWND main = WaitForMainWindow(kelvor.Id());
     ASSERT_NE(main, nullptr);
     PostMessageW(main, WM_CLOSE, 0, 0);
     EXPECT_TRUE(kelvor.WaitExit(15000));
+}
+
+// The failures that can be made to happen here, each said once, naming the thing and why.
+TEST(ToldFailures, EachReachesTheUserNamingTheThingAndTheReason)
+{
+    enum class Then { BoxAtStart, BalloonAfterAPass };
+    struct Case {
+        const char* Name;
+        std::string Config;
+        // What becomes of the cache folder after the first pass; a link it leaves, removed at the end.
+        std::unique_ptr<ScopedLink> (*Meanwhile)(const std::wstring& cache, const std::wstring& elsewhere);
+        Then How;
+        std::wstring (*Said)(const std::wstring& program, const std::wstring& cache);
+    };
+    const Case cases[] = {
+        {"a write-out the proxy's config refuses", "disableConfiguration = true\n", nullptr, Then::BoxAtStart,
+         [](const std::wstring& program, const std::wstring&) {
+             return L"kelvor: The proxy's config " + program + L"config sets disableConfiguration, so the proxy refuses";
+         }},
+        {"a cache folder that cannot be listed", "", [](const std::wstring& cache, const std::wstring&) {
+             RemoveTree(cache);
+             return std::unique_ptr<ScopedLink>();
+         },
+         Then::BalloonAfterAPass,
+         [](const std::wstring&, const std::wstring& cache) {
+             return L"The cache folder " + cache + L" could not be read, so it was not trimmed and its size is not known: ";
+         }},
+        {"a cache folder replaced by a link", "",
+         [](const std::wstring& cache, const std::wstring& elsewhere) {
+             RemoveTree(cache);
+             return std::make_unique<ScopedLink>(cache, elsewhere);
+         },
+         Then::BalloonAfterAPass,
+         [](const std::wstring&, const std::wstring& cache) {
+             return L"The cache folder " + cache + L" is no longer the folder kelvor checked at start";
+         }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.Name);
+        TempDir dir;
+        std::unique_ptr<ScopedLink> link;
+        std::wstring program = MakeProgramFolder(dir / L"program");
+        std::wstring cache = program + L"cache";
+        std::wstring elsewhere = dir / L"elsewhere";
+        MakeDirs(elsewhere);
+        // Over the limit of 1 MB: a pass that walked it would delete it.
+        const std::wstring old = elsewhere + L"\\" + ProxyFile("http://site/old");
+        MakeCacheFile(old, 2 * 1048576, 132223104000000000ull);
+        WriteFileBytes(program + L"config", c.Config);
+        WriteFileBytes(program + L"kelvor.ini", "[kelvor]\r\ncache size=1\r\n");
+        ScopedEnv recordTo(L"KELVOR_PROXY_RECORD", dir / L"record.txt");
+        Child kelvor(program + L"kelvor.exe", L"", dir.Path());
+        HWND main = WaitForTopWindow(kelvor.Id(), L"KELVOR");
+        ASSERT_NE(main, nullptr);
+        std::wstring said = c.Said(program, cache);
+        if (c.How == Then::BoxAtStart) {
+            std::wstring box = AnswerMessageBox(kelvor.Id());
+            EXPECT_EQ(box.find(said), 0u) << Narrow(box);
+        } else {
+            auto tip = [&] { return WindowText(GetDlgItem(main, IDC_TIP)); };
+            // The first pass is over once the tip tells of the cache.
+            ASSERT_TRUE(WaitFor([&] { return tip().find(L"cache: ") != std::wstring::npos; })) << Narrow(tip());
+            link = c.Meanwhile(cache, elsewhere);
+            ASSERT_TRUE(!link || link->Made());
+            PostMessageW(main, WM_TIMER, 1000, 0);
+            EXPECT_TRUE(WaitForBalloon(said)) << Narrow(said);
+            EXPECT_EQ(tip().find(L"cache: "), std::wstring::npos) << Narrow(tip());
+            EXPECT_TRUE(Exists(old));
+        }
+        PostMessageW(main, WM_CLOSE, 0, 0);
+        EXPECT_TRUE(kelvor.WaitExit(15000));
+    }
 }

@@ -1,11 +1,13 @@
 // kelvor.exe watching its proxy: restarts, giving up, one action at a time, and the end of the
 // session, with the stand-in proxy.
 #include <windows.h>
+#include <commctrl.h>
 #include <shellapi.h>
 
 #include <gtest/gtest.h>
 
 #include "app/resources/resource.h"
+#include "proxy/detect.h"
 #include "tests/support/support.h"
 
 namespace {
@@ -117,13 +119,88 @@ TEST(Supervision, TheGiveUpBalloonSaidWithoutAnIconIsShownOnceTheIconIsBack)
     ASSERT_TRUE(IconShown(kelvor.Main()));
     ASSERT_TRUE(WaitFor([&] { return ShownBalloons().size() == 1; }));
     // The proxy's own last line first, then kelvor's sentence, within the balloon's 255 characters.
-    std::wstring balloon = WindowText(ShownBalloons()[0]);
+    std::wstring balloon = ShownBalloons()[0];
     // What the proxy said as it ended, on its standard error, as the real one says it.
     const std::wstring last = L"Couldn't open config file config: No such file or directory";
     const std::wstring sentence = L"polipo ended three times within a minute of its start (exit code 1), so kelvor "
                                   L"stopped starting it. Restart in the menu tries again.";
     EXPECT_LE(balloon.size(), 255u);
     EXPECT_EQ(balloon, last + L"\n" + sentence) << Narrow(balloon);
+}
+
+TEST(LeftBehind, AKelvorEndedFromOutsideTakesItsProxyOverWhenStartedAgain)
+{
+    RunningKelvor kelvor;
+    ASSERT_TRUE(kelvor.Ready());
+    Child left(kelvor.Records()[0].Pid);
+    // "End task" on kelvor: its proxy runs on, in nobody's care.
+    TerminateProcess(kelvor.Process().Handle(), 1);
+    ASSERT_TRUE(kelvor.Process().WaitExit(5000));
+    ASSERT_TRUE(left.Running());
+
+    DWORD start = GetTickCount();
+    kelvor.Start();
+    ASSERT_TRUE(kelvor.Ready());
+    ASSERT_TRUE(WaitFor([&] { return StartsWith(Tip(kelvor.Main()), L"kelvor: proxy on 127.0.0.1:8123"); }));
+    std::printf("started again to a supervised proxy: %lu ms\n", static_cast<unsigned long>(GetTickCount() - start));
+    ASSERT_TRUE(WaitUntilIdle(kelvor.Main()));
+    EXPECT_TRUE(TopWindows(kelvor.Process().Id(), L"#32770").empty());
+    // Asked to write out what it held, then ended: one proxy of the folder serves.
+    EXPECT_TRUE(left.WaitExit(0));
+    EXPECT_NE(ReadFileBytes(kelvor.Program() + L"polipo.log").find("writeout-objects"), std::string::npos);
+    ASSERT_EQ(kelvor.Records().size(), 2u);
+    EXPECT_EQ(ProcessesNamed(L"polipo.exe").size(), 1u);
+    EXPECT_TRUE(WaitFor([] {
+        for (const std::wstring& balloon : ShownBalloons()) {
+            if (StartsWith(balloon, L"kelvor found its proxy still running from its last run"))
+                return true;
+        }
+        return false;
+    }));
+
+    // A second kelvor of the folder, by another name of it, finds the proxy in the care of the
+    // first, and leaves it.
+    {
+        ScopedDriveLetter drive(kelvor.Dir().Path());
+        ASSERT_TRUE(drive.Made());
+        ScopedEnv recordTo(L"KELVOR_PROXY_RECORD", kelvor.RecordFile());
+        Child second(drive.Root() + L"kelvor\\kelvor.exe", L"", kelvor.Dir().Path());
+        EXPECT_EQ(PressOkOnMessageBox(second.Id()), L"kelvor: polipo has been executed.");
+        EXPECT_TRUE(second.WaitExit(15000));
+    }
+    EXPECT_EQ(kelvor.Records().size(), 2u);
+    EXPECT_TRUE(ProcessAlive(kelvor.Records()[1].Pid));
+
+    // Supervised as any proxy kelvor started: restarted when it ends, stopped by Exit.
+    Kill(kelvor.Records()[1].Pid);
+    ASSERT_TRUE(WaitFor([&] { return kelvor.Records().size() == 3; }, 5000));
+    PostMessageW(kelvor.Main(), WM_COMMAND, CMD_EXIT, 0);
+    ASSERT_TRUE(kelvor.Process().WaitExit(15000));
+    EXPECT_FALSE(ProcessAlive(kelvor.Records()[2].Pid));
+}
+
+TEST(ProxyLog, ALongLogIsSetAsideBeforeTheNextLaunchUnlessItIsHeld)
+{
+    RunningKelvor kelvor;
+    ASSERT_TRUE(kelvor.Ready());
+    std::wstring log = kelvor.Program() + L"polipo.log", old = log + L".old";
+    WriteFileBytes(old, "an older log");
+    for (bool held : {true, false}) {
+        WriteFileOfSize(log, 2 * 1048576);
+        // As an editor or the proxy itself holds it: others may read and write, not rename.
+        HANDLE holder = held ? CreateFileW(log.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                           OPEN_EXISTING, 0, nullptr)
+                             : INVALID_HANDLE_VALUE;
+        size_t starts = kelvor.Records().size();
+        ASSERT_TRUE(Command(kelvor.Main(), CMD_RESTART));
+        ASSERT_TRUE(WaitFor([&] { return kelvor.Records().size() == starts + 1; }));
+        if (holder != INVALID_HANDLE_VALUE)
+            CloseHandle(holder);
+        // The old proxy's last lines went into the log before it was set aside.
+        EXPECT_EQ(ReadFileBytes(old).size() >= 2u * 1048576, !held) << held;
+        EXPECT_EQ(ReadFileBytes(log).size() >= 2u * 1048576, held) << held;
+        EXPECT_TRUE(ProcessAlive(kelvor.Records()[starts].Pid)) << held;
+    }
 }
 
 TEST(OneActionAtATime, SettingsAndAboutOpenOnce)
@@ -163,7 +240,7 @@ TEST(OneActionAtATime, NoCommandRunsAndNothingIsTrimmedWhileKelvorRefusesToStart
     Child kelvor(program + L"kelvor.exe", L"", dir.Path());
     HWND box = WaitForWindowTitled(kelvor.Id(), L"#32770", L"kelvor");
     ASSERT_NE(box, nullptr);
-    HWND main = WaitForTopWindow(kelvor.Id(), L"KELVOR");
+    HWND main = WaitForMainWindow(kelvor.Id());
     ASSERT_NE(main, nullptr);
     for (UINT command : {CMD_RESTART, CMD_PURGE_CACHE, CMD_SETTINGS, CMD_EXIT})
         EXPECT_TRUE(Command(main, command)) << command;
@@ -189,7 +266,7 @@ TEST(Session, TheEndOfTheSessionStopsTheProxyAndRemovesTheIcon)
     ASSERT_TRUE(IconShown(kelvor.Main()));
     ASSERT_TRUE(WaitFor([&] {
         return ReadFileBytes(kelvor.Program() + L"polipo.log").find("Established listening socket") != std::string::npos;
-    }));
+    })) << ReadFileBytes(kelvor.Program() + L"polipo.log");
 
     DWORD_PTR answer = 0;
     ASSERT_NE(SendMessageTimeoutW(kelvor.Main(), WM_QUERYENDSESSION, 0, 0, SMTO_NORMAL, 1000, &answer), 0);

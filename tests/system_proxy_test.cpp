@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "app/resources/resource.h"
+#include "app/control/system_proxy_switch.h"
 #include "proxy/system_proxy_rules.h"
 #include "settings/proxy_restore.h"
 #include "tests/support/support.h"
@@ -137,7 +138,15 @@ protected:
         ASSERT_TRUE(kelvor.Ready());
         ASSERT_TRUE(Toggle(kelvor));
         ASSERT_TRUE(NamesKelvor()) << Narrow(Seen());
-        EXPECT_TRUE(Exists(kelvor.Program() + PROXY_RESTORE_FILE));
+        // Wine's WinINet never changes these two, so only the saved file shows that they are kept.
+        SavedProxySettings saved;
+        ASSERT_EQ(LoadProxyRestore(kelvor.Program() + PROXY_RESTORE_FILE, saved), RestoreFile::Usable);
+        ASSERT_EQ(saved.Connections.size(), 1u);
+        EXPECT_EQ(saved.Connections[0].Bypass.value_or(L"(none)"), L"*.intranet;<local>");
+        // Wine's WinINet reports no automatic-configuration address at all: saved is what it reports.
+        EXPECT_NE(own_.find(L", " + saved.Connections[0].AutoConfigUrl.value_or(L"(none)") + L" | registry:"),
+                  std::wstring::npos)
+            << Narrow(own_);
         EXPECT_EQ(GetPrivateProfileIntW(L"kelvor", L"system proxy", 0, (kelvor.Program() + L"kelvor.ini").c_str()), 1u);
     }
 
@@ -167,7 +176,7 @@ void StartAgainAndExit(RunningKelvor& kelvor, bool kelvorsAgain)
     // Its proxy is recorded with the first one's, so that it is ended with them whatever happens.
     ScopedEnv recordTo(L"KELVOR_PROXY_RECORD", kelvor.Dir() / L"proxy-starts.txt");
     Child again(kelvor.Program() + L"kelvor.exe", L"", kelvor.Dir().Path());
-    HWND main = WaitForTopWindow(again.Id(), L"KELVOR");
+    HWND main = WaitForMainWindow(again.Id());
     ASSERT_NE(main, nullptr);
     // A command is taken from the queue only once the start, the proxy's included, is over.
     PostMessageW(main, WM_COMMAND, CMD_ABOUT, 0);
@@ -176,7 +185,7 @@ void StartAgainAndExit(RunningKelvor& kelvor, bool kelvorsAgain)
     PostMessageW(about, WM_COMMAND, IDCANCEL, 0);
     EXPECT_EQ(NamesKelvor(), kelvorsAgain) << Narrow(Seen());
     SavedProxySettings saved;
-    ASSERT_EQ(LoadProxyRestore(kelvor.Program() + PROXY_RESTORE_FILE, saved), kelvorsAgain);
+    ASSERT_EQ(LoadProxyRestore(kelvor.Program() + PROXY_RESTORE_FILE, saved) == RestoreFile::Usable, kelvorsAgain);
     if (kelvorsAgain) {
         ASSERT_EQ(saved.Connections.size(), 1u);
         EXPECT_EQ(saved.Connections[0].Server.value_or(L""), L"user.example:3128");
@@ -227,7 +236,7 @@ TEST(SystemProxyRules, TheSavedFileGivesBackEveryTextAsItWasAndUnsetTextsUnset)
     EXPECT_EQ(ReadFileBytes(dir / PROXY_RESTORE_FILE).substr(0, 2), "\xFF\xFE");
     EXPECT_FALSE(Exists(dir / L"proxy-restore.ini.new"));
     SavedProxySettings loaded;
-    ASSERT_TRUE(LoadProxyRestore(dir / PROXY_RESTORE_FILE, loaded));
+    ASSERT_EQ(LoadProxyRestore(dir / PROXY_RESTORE_FILE, loaded), RestoreFile::Usable);
     EXPECT_EQ(loaded.Address, saved.Address);
     ASSERT_EQ(loaded.Connections.size(), 2u);
     EXPECT_TRUE(loaded.Connections[0] == saved.Connections[0]);
@@ -236,7 +245,7 @@ TEST(SystemProxyRules, TheSavedFileGivesBackEveryTextAsItWasAndUnsetTextsUnset)
     // A folder that takes no file: nothing is written, and the reason comes back.
     EXPECT_FALSE(SaveProxyRestore(dir / L"missing\\proxy-restore.ini", saved, error));
     EXPECT_EQ(error, static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
-    EXPECT_FALSE(LoadProxyRestore(dir / L"missing\\proxy-restore.ini", loaded));
+    EXPECT_EQ(LoadProxyRestore(dir / L"missing\\proxy-restore.ini", loaded), RestoreFile::Absent);
 }
 
 TEST_F(UsersOwnSettings, EveryWayKelvorEndsGivesTheUsersOwnSettingsBackExactly)
@@ -372,4 +381,194 @@ TEST_F(UsersOwnSettings, FollowsTheProxyToAnotherPortAndIsTurnedOffWhileItIsGive
     ASSERT_TRUE(WaitFor([&] { return kelvor.Records().size() >= 5; }));
     ASSERT_TRUE(WaitUntilIdle(kelvor.Main()));
     EXPECT_EQ(Seen(), own_);
+}
+
+namespace {
+
+// The connections as the system would hold them, for the cases WinINet under Wine cannot show:
+// dial-up entries, a list that cannot be had, a connection that refuses. Never kinder than
+// WinINet: a name it does not hold can be neither read nor written.
+struct HeldConnections {
+    std::vector<ConnectionProxy> Held;
+    bool ListFails = false;
+    std::wstring Refuses;  // the one connection that refuses every change
+
+    ConnectionStore Store()
+    {
+        return ConnectionStore{
+            [this](std::vector<std::wstring>& names, DWORD& error) {
+                names.clear();
+                for (const ConnectionProxy& held : Held)
+                    names.push_back(held.Connection);
+                error = ERROR_FILE_NOT_FOUND;
+                return !ListFails;
+            },
+            [this](const std::wstring& connection, ConnectionProxy& proxy, DWORD& error) {
+                for (const ConnectionProxy& held : Held) {
+                    if (held.Connection == connection) {
+                        proxy = held;
+                        return true;
+                    }
+                }
+                error = ERROR_INVALID_PARAMETER;
+                return false;
+            },
+            [this](const ConnectionProxy& proxy, DWORD& error) {
+                for (ConnectionProxy& held : Held) {
+                    if (held.Connection == proxy.Connection && proxy.Connection != Refuses) {
+                        held = proxy;
+                        return true;
+                    }
+                }
+                error = ERROR_ACCESS_DENIED;
+                return false;
+            },
+            [] {}};
+    }
+};
+
+const ConnectionProxy LAN_OWN{L"", PROXY_TYPE_DIRECT | PROXY_TYPE_AUTO_PROXY_URL, L"user.example:3128",
+                              L"*.intranet;<local>", L"http://config.example/proxy.pac"};
+const ConnectionProxy VPN_OWN{L"Office VPN", PROXY_TYPE_DIRECT, std::nullopt, std::nullopt, L"http://pac/x.pac"};
+const ConnectionProxy VPN_USERS{L"Office VPN", PROXY_TYPE_DIRECT | PROXY_TYPE_PROXY, L"other.example:80", L"", std::nullopt};
+const wchar_t MOVED[] = L"127.0.0.1:8124";
+
+std::string SavedText(const SavedProxySettings& saved)
+{
+    TempDir dir;
+    DWORD error = 0;
+    SaveProxyRestore(dir / PROXY_RESTORE_FILE, saved, error);
+    return ReadFileBytes(dir / PROXY_RESTORE_FILE);
+}
+
+}  // namespace
+
+TEST(SystemProxySwitch, TheSavedFileGoesOnlyOnceNothingIsLeftInItToGiveBack)
+{
+    const std::string both = SavedText({KELVORS, {LAN_OWN, VPN_OWN}});
+    const std::vector<ConnectionProxy> kelvors = {PointedAt(LAN_OWN, KELVORS), PointedAt(VPN_OWN, KELVORS)};
+    enum class Then { Gone, Unchanged, Saved };
+    struct Case {
+        const char* Name;
+        std::optional<std::string> File;
+        std::vector<ConnectionProxy> Before;
+        bool ListFails;
+        const wchar_t* Refuses;
+        const wchar_t* PointAt;  // null: the give-back
+        std::vector<ConnectionProxy> After;
+        Then File_;
+        SwitchFailure Failure;
+    };
+    const Case cases[] = {
+        {"all given back", both, kelvors, false, L"-", nullptr, {LAN_OWN, VPN_OWN}, Then::Gone, SwitchFailure::None},
+        {"a dial-up list that fails: each tried by name", both, kelvors, true, L"-", nullptr, {LAN_OWN, VPN_OWN},
+         Then::Gone, SwitchFailure::None},
+        {"an entry gone", both, {kelvors[0]}, false, L"-", nullptr, {LAN_OWN}, Then::Gone, SwitchFailure::None},
+        {"an entry gone that the failed list cannot vouch for", both, {kelvors[0]}, true, L"-", nullptr, {LAN_OWN},
+         Then::Unchanged, SwitchFailure::NotGivenBack},
+        {"an entry changed by the user", both, {kelvors[0], VPN_USERS}, false, L"-", nullptr, {LAN_OWN, VPN_USERS},
+         Then::Gone, SwitchFailure::None},
+        {"an entry that refuses", both, kelvors, false, L"Office VPN", nullptr, {LAN_OWN, kelvors[1]}, Then::Unchanged,
+         SwitchFailure::NotGivenBack},
+        {"an empty file", std::string(), kelvors, false, L"-", nullptr, kelvors, Then::Unchanged, SwitchFailure::UnusableFile},
+        {"a damaged file", "\xFF\xFE[kel", kelvors, false, L"-", nullptr, kelvors, Then::Unchanged,
+         SwitchFailure::UnusableFile},
+        {"flags that are no number",
+         "[kelvor]\r\naddress=127.0.0.1:8123\r\n[connection 1]\r\nflags=3 or so\r\nproxy server=user.example:3128\r\n",
+         kelvors, false, L"-", nullptr, kelvors, Then::Unchanged, SwitchFailure::UnusableFile},
+        {"pointed at", std::nullopt, {LAN_OWN, VPN_OWN}, false, L"-", KELVORS, kelvors, Then::Saved, SwitchFailure::None},
+        {"a refused connection, rolled back", std::nullopt, {LAN_OWN, VPN_OWN}, false, L"Office VPN", KELVORS,
+         {LAN_OWN, VPN_OWN}, Then::Gone, SwitchFailure::Refused},
+        {"a refused connection after a crash and a port change, rolled back", both, kelvors, false, L"Office VPN",
+         MOVED, kelvors, Then::Unchanged, SwitchFailure::Refused},
+        {"a dial-up list that fails when pointing", std::nullopt, {LAN_OWN, VPN_OWN}, true, L"-", KELVORS, {LAN_OWN, VPN_OWN},
+         Then::Gone, SwitchFailure::NotListed},
+        {"pointed at over a damaged file", "\xFF\xFE", {LAN_OWN, VPN_OWN}, false, L"-", KELVORS, {LAN_OWN, VPN_OWN},
+         Then::Unchanged, SwitchFailure::UnusableFile},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.Name);
+        TempDir dir;
+        std::wstring file = dir / PROXY_RESTORE_FILE;
+        if (c.File)
+            WriteFileBytes(file, *c.File);
+        HeldConnections system{c.Before, c.ListFails, c.Refuses};
+        SwitchResult result = c.PointAt ? PointConnectionsAt(file, c.PointAt, system.Store())
+                                        : GiveConnectionsBack(file, system.Store());
+        EXPECT_EQ(result.Failure, c.Failure);
+        ASSERT_EQ(system.Held.size(), c.After.size());
+        for (size_t i = 0; i < c.After.size(); ++i)
+            EXPECT_TRUE(system.Held[i] == c.After[i]) << i << ": " << Narrow(system.Held[i].Server.value_or(L"-"));
+        EXPECT_EQ(Exists(file), c.File_ != Then::Gone);
+        if (c.File_ == Then::Unchanged) {
+            EXPECT_EQ(ReadFileBytes(file), c.File.value_or("(none)"));
+        } else if (c.File_ == Then::Saved) {
+            EXPECT_EQ(ReadFileBytes(file), both);
+        }
+        EXPECT_FALSE(Exists(file + L".new"));
+    }
+}
+
+TEST(SystemProxySwitch, ARestoreFileIsUsableOnlyWithKelvorsAddressAndTheLanSettings)
+{
+    std::string many = "[kelvor]\r\naddress=127.0.0.1:8123\r\n";
+    for (int i = 1; i <= 1025; ++i)
+        many += "[connection " + std::to_string(i) + "]\r\nflags=1\r\n";
+    const struct {
+        const char* Name;
+        std::string Text;
+        RestoreFile Verdict;
+    } cases[] = {
+        {"kelvor's", "[kelvor]\r\naddress=127.0.0.1:8123\r\n[connection 1]\r\nflags=1\r\n", RestoreFile::Usable},
+        {"no address", "[kelvor]\r\n[connection 1]\r\nflags=1\r\n", RestoreFile::Unusable},
+        {"no LAN settings", "[kelvor]\r\naddress=127.0.0.1:8123\r\n[connection 1]\r\nflags=1\r\nname=VPN\r\n",
+         RestoreFile::Unusable},
+        {"cut before its connections", "[kelvor]\r\naddress=127.0.0.1:8123\r\n", RestoreFile::Unusable},
+        {"flags past 32 bits", "[kelvor]\r\naddress=1:2\r\n[connection 1]\r\nflags=4294967296\r\n", RestoreFile::Unusable},
+        {"negative flags", "[kelvor]\r\naddress=1:2\r\n[connection 1]\r\nflags=-1\r\n", RestoreFile::Unusable},
+        {"more connections than anybody has", many, RestoreFile::Unusable},
+    };
+    TempDir dir;
+    SavedProxySettings saved;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Name);
+        WriteFileBytes(dir / PROXY_RESTORE_FILE, c.Text);
+        EXPECT_EQ(LoadProxyRestore(dir / PROXY_RESTORE_FILE, saved), c.Verdict);
+    }
+    DeleteFileW((dir / PROXY_RESTORE_FILE).c_str());
+    CreateDirectoryW((dir / PROXY_RESTORE_FILE).c_str(), nullptr);
+    EXPECT_EQ(LoadProxyRestore(dir / PROXY_RESTORE_FILE, saved), RestoreFile::Unusable);
+}
+
+TEST_F(UsersOwnSettings, ADamagedRestoreFileLeftBehindIsKeptNamedAndNoConnectionChanges)
+{
+    TempDir dir;
+    std::wstring program = MakeProgramFolder(dir / L"program");
+    WriteFileBytes(program + L"kelvor.ini", "[kelvor]\r\nsystem proxy=1\r\n");
+    const std::string damaged = "[kelvor]\r\naddress=127.0.0.1:8123\r\n[connection 1]\r\nflags=x\r\n";
+    WriteFileBytes(program + PROXY_RESTORE_FILE, damaged);
+    ScopedEnv recordTo(L"KELVOR_PROXY_RECORD", dir / L"record.txt");
+    Child kelvor(program + L"kelvor.exe", L"", dir.Path());
+    HWND main = WaitForTopWindow(kelvor.Id(), L"KELVOR");
+    ASSERT_NE(main, nullptr);
+    ASSERT_TRUE(WaitForBalloon(program + PROXY_RESTORE_FILE + L" does not hold proxy settings"));
+    // Nor does the menu item change a thing, and while its box is up it waits, as Restart and
+    // Exit do: About, asked for after it, opens beside the one box.
+    PostMessageW(main, WM_COMMAND, CMD_SYSTEM_PROXY, 0);
+    ASSERT_NE(WaitForTopWindow(kelvor.Id(), L"#32770"), nullptr);
+    PostMessageW(main, WM_COMMAND, CMD_SYSTEM_PROXY, 0);
+    PostMessageW(main, WM_COMMAND, CMD_ABOUT, 0);
+    HWND about = WaitForWindowTitled(kelvor.Id(), L"#32770", L"About");
+    ASSERT_NE(about, nullptr);
+    EXPECT_EQ(TopWindows(kelvor.Id(), L"#32770").size(), 2u);
+    PostMessageW(about, WM_COMMAND, IDCANCEL, 0);
+    ASSERT_TRUE(WaitFor([&] { return !IsWindow(about); }));
+    std::wstring box = PressOkOnMessageBox(kelvor.Id());
+    EXPECT_NE(box.find(L"does not hold proxy settings"), std::wstring::npos) << Narrow(box);
+    PostMessageW(main, WM_COMMAND, CMD_EXIT, 0);
+    box = PressOkOnMessageBox(kelvor.Id());
+    EXPECT_NE(box.find(L"does not hold proxy settings"), std::wstring::npos) << Narrow(box);
+    ASSERT_TRUE(kelvor.WaitExit(15000));
+    EXPECT_EQ(Seen(), own_);
+    EXPECT_EQ(ReadFileBytes(program + PROXY_RESTORE_FILE), damaged);
 }

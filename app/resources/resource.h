@@ -11,7 +11,6 @@
 #define IDS_CACHE_DIR_IS_ROOT 40010
 #define IDS_CACHE_DIR_HOLDS 40011
 #define IDS_CACHE_DIR_TOO_LONG 40012
-#define IDS_TRIM_OFF 40013
 #define IDS_CHOOSE_OTHER_DIR 40014
 #define IDS_UNUSABLE_SIZE 40015
 #define IDS_UNUSABLE_INTERVAL 40016
@@ -45,14 +44,36 @@
 #define IDS_CACHE_DIR_UNSET 40044
 #define IDS_UNSET_NO_CACHE 40045
 #define IDS_SETTINGS_UNREADABLE 40046
-#define IDS_OTHER_FILES_TITLE 40047
-#define IDS_OTHER_FILES 40048
+#define IDS_RESTORE_FILE_UNUSABLE 40220
+#define IDS_CONNECTIONS_NOT_LISTED 40221
+#define IDS_SYSTEM_PROXY_NOT_READ 40222
+#define IDS_SYSTEM_PROXY_NOT_ROLLED_BACK 40223
+#define IDS_PROXY_NOT_WATCHED 40224
+#define IDS_PASS_NOT_STARTED 40225
+#define IDS_SWEEP_NOT_STARTED 40226
+#define IDS_CACHE_DIR_NOT_LISTED 40227
+#define IDS_CACHE_DIR_REPLACED 40228
+#define IDS_WRITEOUT_REFUSED 40229
+#define IDS_TIP_OFFLINE 40250
+#define IDS_OFFLINE_NOT_ON 40251
+#define IDS_OFFLINE_NOT_OFF 40252
+#define IDS_OFFLINE_REFUSED 40253
+#define IDS_OFFLINE_ANSWERED 40254
+#define IDS_OFFLINE_NO_ANSWER 40255
+#define IDS_OFFLINE_UNCONFIRMED 40256
+#define IDS_OFFLINE_PROXY_ENDED 40257
+#define IDS_PROXY_TAKEN_OVER_TITLE 40230
+#define IDS_PROXY_TAKEN_OVER 40231
+#define IDS_OTHER_FILES_TITLE 40232
+#define IDS_OTHER_FILES 40233
 
 // Icons: the same picture, large for the window class and the About box, small for the tray
-// and the class's small icon; the stopped picture for the tray once the proxy is given up
+// and the class's small icon; the stopped picture for the tray once the proxy is given up, the
+// offline one while it serves from its cache alone
 #define IDI_LARGE 101
 #define IDI_SMALL 102
 #define IDI_STOPPED 103
+#define IDI_OFFLINE 125
 
 // Menu and accelerators
 #define IDM_MAIN 110
@@ -68,6 +89,7 @@
 #define CMD_SETTINGS 156
 #define CMD_START_WITH_WINDOWS 157
 #define CMD_SYSTEM_PROXY 158
+#define CMD_WORK_OFFLINE 190
 
 // Dialogs and their controls
 #define IDD_SETTINGS 101

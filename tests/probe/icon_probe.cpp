@@ -3,6 +3,10 @@
 // whether the window's icon is still there and writes "shown" or "gone" to the file named in
 // KELVOR_ICON_PROBE. Once a window is destroyed the shell drops its icons by itself, so only
 // this moment tells whether kelvor removed its icon.
+//
+// Asked by the message "kelvor probe: is this a menu" sent to kelvor's main window, it writes
+// "menu" or "none" for the handle in wParam to the file named in KELVOR_MENU_PROBE: menus can
+// be looked at only inside the process that made them.
 #include <windows.h>
 #include <shellapi.h>
 
@@ -11,6 +15,16 @@ extern "C" __declspec(dllexport) LRESULT CALLBACK AfterWindowProc(int code, WPAR
     const CWPRETSTRUCT* call = reinterpret_cast<const CWPRETSTRUCT*>(lParam);
     wchar_t className[16] = L"";
     wchar_t path[MAX_PATH] = L"";
+    static const UINT isMenu = RegisterWindowMessageW(L"kelvor probe: is this a menu");
+    if (code == HC_ACTION && call->message == isMenu && GetEnvironmentVariableW(L"KELVOR_MENU_PROBE", path, MAX_PATH)) {
+        const char* answer = IsMenu(reinterpret_cast<HMENU>(call->wParam)) ? "menu" : "none";
+        HANDLE file = CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (file != INVALID_HANDLE_VALUE) {
+            DWORD written = 0;
+            WriteFile(file, answer, lstrlenA(answer), &written, nullptr);
+            CloseHandle(file);
+        }
+    }
     if (code == HC_ACTION && call->message == WM_DESTROY && GetClassNameW(call->hwnd, className, 16) &&
         lstrcmpW(className, L"KELVOR") == 0 && GetEnvironmentVariableW(L"KELVOR_ICON_PROBE", path, MAX_PATH)) {
         NOTIFYICONDATAW data{};

@@ -1,8 +1,10 @@
 #include "tests/support/support.h"
 
-#include <commctrl.h>
+#include "app/resources/resource.h"
+
 #include <wincrypt.h>
 #include <winioctl.h>
+#include <commctrl.h>
 
 #include <cctype>
 #include <cstdio>
@@ -484,6 +486,23 @@ HWND WaitForTopWindow(DWORD pid, const std::wstring& className, DWORD timeoutMs)
     return found;
 }
 
+HWND WaitForMainWindow(DWORD pid, DWORD timeoutMs)
+{
+    HWND found = nullptr;
+    WaitFor(
+        [&] {
+            for (HWND window : TopWindows(pid, L"KELVOR")) {
+                if (GetDlgItem(window, IDC_TIP)) {
+                    found = window;
+                    return true;
+                }
+            }
+            return false;
+        },
+        timeoutMs);
+    return found;
+}
+
 std::wstring WindowText(HWND window)
 {
     wchar_t text[1024] = L"";
@@ -491,25 +510,6 @@ std::wstring WindowText(HWND window)
     SendMessageTimeoutW(window, WM_GETTEXT, 1024, reinterpret_cast<LPARAM>(text), SMTO_ABORTIFHUNG, 5000,
                         nullptr);
     return text;
-}
-
-namespace {
-
-BOOL CALLBACK CollectBalloon(HWND window, LPARAM balloons)
-{
-    if (IsWindowVisible(window) && ClassOf(window) == TOOLTIPS_CLASSW &&
-        (GetWindowLongPtrW(window, GWL_STYLE) & TTS_BALLOON))
-        reinterpret_cast<std::vector<HWND>*>(balloons)->push_back(window);
-    return TRUE;
-}
-
-}  // namespace
-
-std::vector<HWND> ShownBalloons()
-{
-    std::vector<HWND> balloons;
-    EnumWindows(CollectBalloon, reinterpret_cast<LPARAM>(&balloons));
-    return balloons;
 }
 
 std::wstring ClassOf(HWND window)
@@ -534,6 +534,13 @@ RunningKelvor::RunningKelvor(const std::string& iniText, const std::string& conf
         WriteFileBytes(program_ + L"kelvor.ini", iniText);
     if (!configText.empty())
         WriteFileBytes(program_ + L"config", configText);
+    Start();
+}
+
+void RunningKelvor::Start()
+{
+    earlierStarts_ = Records().size();
+    main_ = nullptr;
     // The proxies that kelvor starts inherit the variable from it.
     ScopedEnv recordTo(L"KELVOR_PROXY_RECORD", record_);
     kelvor_ = Child(program_ + L"kelvor.exe", L"", dir_.Path());
@@ -541,8 +548,8 @@ RunningKelvor::RunningKelvor(const std::string& iniText, const std::string& conf
         startError_ = GetLastError();
         return;
     }
-    main_ = WaitForTopWindow(kelvor_.Id(), L"KELVOR");
-    WaitFor([&] { return !Records().empty(); });
+    main_ = WaitForMainWindow(kelvor_.Id());
+    WaitFor([&] { return Records().size() > earlierStarts_; });
 }
 
 testing::AssertionResult RunningKelvor::Ready() const
@@ -551,7 +558,7 @@ testing::AssertionResult RunningKelvor::Ready() const
         return testing::AssertionFailure() << "kelvor.exe could not be started (" << startError_ << ")";
     if (!main_)
         return testing::AssertionFailure() << "kelvor showed no main window; its exit code: " << kelvor_.ExitCode();
-    if (Records().empty())
+    if (Records().size() <= earlierStarts_)
         return testing::AssertionFailure() << "kelvor's proxy recorded no start";
     return testing::AssertionSuccess();
 }
@@ -584,8 +591,10 @@ HWND WaitForWindowTitled(DWORD pid, const std::wstring& className, const std::ws
     HWND found = nullptr;
     WaitFor(
         [&] {
+            // A dialog has its title from its creation, its controls and their texts only once
+            // it is shown, after WM_INITDIALOG.
             for (HWND window : TopWindows(pid, className)) {
-                if (WindowText(window) == title) {
+                if (IsWindowVisible(window) && WindowText(window) == title) {
                     found = window;
                     return true;
                 }
@@ -610,8 +619,7 @@ std::wstring PressOkOnMessageBox(DWORD pid)
                 }
             }
             return false;
-        },
-        15000);
+        });
     if (!box)
         return L"(no message box)";
     std::wstring text = WindowText(box) + L": " + StaticTexts(box);
@@ -734,6 +742,40 @@ std::string IconAtDestroy::Answer() const
     return ReadFileBytes(dir_ / L"icon.txt");
 }
 
+MenuProbe::MenuProbe()
+    : answerTo_(L"KELVOR_MENU_PROBE", dir_ / L"menu.txt"),
+      probe_(LoadLibraryW((BinDir() + L"\\icon_probe.dll").c_str()))
+{
+}
+
+MenuProbe::~MenuProbe()
+{
+    if (hook_)
+        UnhookWindowsHookEx(hook_);
+    if (probe_)
+        FreeLibrary(probe_);
+}
+
+bool MenuProbe::Watch(HWND main)
+{
+    auto after = probe_ ? reinterpret_cast<HOOKPROC>(reinterpret_cast<void*>(GetProcAddress(probe_, "AfterWindowProc"))) : nullptr;
+    if (after && main)
+        hook_ = SetWindowsHookExW(WH_CALLWNDPROCRET, after, probe_, GetWindowThreadProcessId(main, nullptr));
+    return hook_ != nullptr;
+}
+
+std::string MenuProbe::Ask(HWND main, HMENU menu)
+{
+    std::wstring answer = dir_ / L"menu.txt";
+    DeleteFileW(answer.c_str());
+    // Sent, yet Wine's hook may run after the sender is answered: the file is waited for.
+    DWORD_PTR result = 0;
+    SendMessageTimeoutW(main, RegisterWindowMessageW(L"kelvor probe: is this a menu"), reinterpret_cast<WPARAM>(menu), 0,
+                        SMTO_ABORTIFHUNG, 5000, &result);
+    WaitFor([&] { return ReadFileBytes(answer).size() >= 4; }, 5000);
+    return ReadFileBytes(answer);
+}
+
 bool StartLinuxProgram(const std::wstring& exe, const std::wstring& arguments, const std::wstring& folder)
 {
     std::wstring line = L"\"" + exe + L"\" " + arguments;
@@ -763,4 +805,43 @@ std::wstring UnixPath(const std::wstring& path)
     std::wstring unixPath = Widen(name);
     HeapFree(GetProcessHeap(), 0, name);
     return unixPath;
+}
+
+namespace {
+
+BOOL CALLBACK CollectBalloon(HWND window, LPARAM balloons)
+{
+    if (IsWindowVisible(window) && ClassOf(window) == TOOLTIPS_CLASSW &&
+        (GetWindowLongPtrW(window, GWL_STYLE) & TTS_BALLOON))
+        reinterpret_cast<std::vector<HWND>*>(balloons)->push_back(window);
+    return TRUE;
+}
+
+}  // namespace
+
+std::vector<HWND> BalloonWindows()
+{
+    std::vector<HWND> balloons;
+    EnumWindows(CollectBalloon, reinterpret_cast<LPARAM>(&balloons));
+    return balloons;
+}
+
+std::vector<std::wstring> ShownBalloons()
+{
+    std::vector<std::wstring> texts;
+    for (HWND balloon : BalloonWindows())
+        texts.push_back(WindowText(balloon));
+    return texts;
+}
+
+bool WaitForBalloon(const std::wstring& start, DWORD timeoutMs)
+{
+    return WaitFor(
+        [&] {
+            for (const std::wstring& text : ShownBalloons())
+                if (text.compare(0, start.size(), start) == 0)
+                    return true;
+            return false;
+        },
+        timeoutMs);
 }

@@ -147,9 +147,14 @@ struct ProxyRecord {
 };
 std::vector<ProxyRecord> ReadProxyRecords(const std::wstring& path);
 
+// How long a test waits, by default, for something that does happen: a passing run never waits
+// that long, and a shared machine under load can take many seconds to start a Wine process or to
+// have its shell answer.
+constexpr DWORD PATIENCE_MS = 30000;
+
 // Polls condition every 50 ms until it holds or timeoutMs has passed.
 template <typename Condition>
-bool WaitFor(Condition condition, DWORD timeoutMs = 10000)
+bool WaitFor(Condition condition, DWORD timeoutMs = PATIENCE_MS)
 {
     DWORD start = GetTickCount();
     for (;;) {
@@ -164,10 +169,11 @@ bool WaitFor(Condition condition, DWORD timeoutMs = 10000)
 // Top-level windows of a process, in enumeration order; className filters when not empty.
 std::vector<HWND> TopWindows(DWORD pid, const std::wstring& className = L"");
 // The first top-level window of that class in process pid, waiting up to timeoutMs.
-HWND WaitForTopWindow(DWORD pid, const std::wstring& className, DWORD timeoutMs = 15000);
+HWND WaitForTopWindow(DWORD pid, const std::wstring& className, DWORD timeoutMs = PATIENCE_MS);
+// kelvor's main window in process pid once its WM_CREATE is over, which is when the hidden tip
+// child exists: the window itself can be enumerated while WM_CREATE still runs.
+HWND WaitForMainWindow(DWORD pid, DWORD timeoutMs = PATIENCE_MS);
 std::wstring WindowText(HWND window);
-// The balloons the shell shows now; a balloon's window text is its text.
-std::vector<HWND> ShownBalloons();
 std::wstring ClassOf(HWND window);
 // The texts of a window's static children, joined by newlines.
 std::wstring StaticTexts(HWND window);
@@ -186,12 +192,17 @@ public:
     // Success once the main window exists and the first proxy has recorded its start; else
     // what was missing.
     testing::AssertionResult Ready() const;
+    // kelvor.exe started (again) in the folder, as the constructor starts it; once the last one
+    // has ended, however it ended. Ready() then speaks of this start and the proxy it records.
+    void Start();
     HWND Main() const { return main_; }
     Child& Process() { return kelvor_; }
     const TempDir& Dir() const { return dir_; }
     // The program folder, ending in a backslash.
     const std::wstring& Program() const { return program_; }
     std::vector<ProxyRecord> Records() const { return ReadProxyRecords(record_); }
+    // Where the stand-in records its starts: for another kelvor of the same folder too.
+    const std::wstring& RecordFile() const { return record_; }
 
 private:
     TempDir dir_;
@@ -200,6 +211,7 @@ private:
     Child kelvor_;
     HWND main_ = nullptr;
     DWORD startError_ = ERROR_SUCCESS;
+    size_t earlierStarts_ = 0;  // proxy starts recorded before this kelvor's
 };
 
 // Whether kelvor's icon is still in the notification area right after its main window has
@@ -225,14 +237,41 @@ private:
     HHOOK hook_ = nullptr;
 };
 
+// Whether a menu handle of kelvor's is still a menu, asked inside kelvor, where menus can be
+// looked at. Made before kelvor starts (kelvor inherits where to write the answer).
+class MenuProbe {
+public:
+    MenuProbe();
+    ~MenuProbe();
+    MenuProbe(const MenuProbe&) = delete;
+    MenuProbe& operator=(const MenuProbe&) = delete;
+
+    // Hooks main's thread; false when the hook could not be set.
+    bool Watch(HWND main);
+    // "menu" or "none" for menu, asked through main; empty when kelvor did not answer.
+    std::string Ask(HWND main, HMENU menu);
+
+private:
+    TempDir dir_;
+    ScopedEnv answerTo_;
+    HMODULE probe_ = nullptr;
+    HHOOK hook_ = nullptr;
+};
+
 // The first top-level window of process pid with that class and title, waiting up to timeoutMs.
 HWND WaitForWindowTitled(DWORD pid, const std::wstring& className, const std::wstring& title,
-                         DWORD timeoutMs = 15000);
+                         DWORD timeoutMs = PATIENCE_MS);
 // Presses OK on the next message box of process pid; returns "<caption>: <text>", or
 // "(no message box)".
 std::wstring PressOkOnMessageBox(DWORD pid);
 // Returns once window's thread has handled everything sent to it before; false if it hangs.
 bool WaitUntilIdle(HWND window);
+
+// The balloons the shell shows now, and their texts.
+std::vector<HWND> BalloonWindows();
+std::vector<std::wstring> ShownBalloons();
+// Whether the shell shows a balloon whose text begins with start, waiting up to timeoutMs.
+bool WaitForBalloon(const std::wstring& start, DWORD timeoutMs = 15000);
 
 // The number of handles this process has open. Wine's GetProcessHandleCount reports none, so
 // there the system-wide handle list is counted instead.

@@ -32,8 +32,11 @@ struct ProxyState {
     std::wstring LogFile;
     std::wstring ConfigFile; // named by -c
     unsigned short Port = DEFAULT_PORT;
+    bool Offline = false; // proxyOffline: the real proxy then serves from its cache alone
     std::wstring CloseLog;
     bool IgnoreClose = false;
+    bool DisableLocalInterface = false; // no local pages, and a POST to them is not allowed
+    bool DisableConfiguration = false;  // the status and config forms are refused
     SOCKET Listener = INVALID_SOCKET;
     Client Clients[MAX_CLIENTS];
 };
@@ -117,9 +120,24 @@ void ApplySetting(const std::wstring &name, const std::wstring &value)
         StandIn.CacheRoot = UnquoteProxyValue(value);
     else if (name == L"logFile")
         StandIn.LogFile = UnquoteProxyValue(value);
+    else if (name == L"proxyOffline")
+        StandIn.Offline = value == L"true";
 }
 
-// The real proxy listens where its config says; of the config, only "proxyPort = n" lines
+// A boolean of the config as the real proxy reads it: true or yes, in any case.
+bool ConfigTrue(const std::string &value)
+{
+    std::string word;
+    for (char c : value) {
+        if (!isalpha(static_cast<unsigned char>(c)))
+            break;
+        word += static_cast<char>(tolower(static_cast<unsigned char>(c)));
+    }
+    return word == "true" || word == "yes";
+}
+
+// The real proxy listens where its config says, and refuses the status form where it says so;
+// of the config, only "proxyPort", "disableLocalInterface" and "disableConfiguration" lines
 // (a "#" starting a comment) are read here.
 void ReadConfigFile(const std::wstring &path)
 {
@@ -139,14 +157,26 @@ void ReadConfigFile(const std::wstring &path)
         start = end == std::string::npos ? text.size() : end + 1;
         line = line.substr(0, line.find('#'));
         size_t name = line.find_first_not_of(" \t");
-        if (name == std::string::npos || line.compare(name, 9, "proxyPort") != 0)
+        if (name == std::string::npos)
             continue;
-        size_t equals = line.find_first_not_of(" \t", name + 9);
+        size_t nameEnd = name;
+        while (nameEnd < line.size() && isalnum(static_cast<unsigned char>(line[nameEnd])))
+            ++nameEnd;
+        std::string key = line.substr(name, nameEnd - name);
+        size_t equals = line.find_first_not_of(" \t", nameEnd);
         if (equals == std::string::npos || line[equals] != '=')
             continue;
-        long port = strtol(line.c_str() + equals + 1, nullptr, 0);
-        if (port > 0 && port <= 65535)
-            StandIn.Port = static_cast<unsigned short>(port);
+        size_t value = line.find_first_not_of(" \t", equals + 1);
+        std::string text = value == std::string::npos ? std::string() : line.substr(value);
+        if (key == "proxyPort") {
+            long port = strtol(text.c_str(), nullptr, 0);
+            if (port > 0 && port <= 65535)
+                StandIn.Port = static_cast<unsigned short>(port);
+        } else if (key == "disableLocalInterface") {
+            StandIn.DisableLocalInterface = ConfigTrue(text);
+        } else if (key == "disableConfiguration") {
+            StandIn.DisableConfiguration = ConfigTrue(text);
+        }
     }
 }
 
@@ -304,6 +334,24 @@ std::string ServeStatusForm(const std::string &form)
     return Answer("303 Done", "Location: /polipo/status?\r\n", "");
 }
 
+// The real proxy's configuration form, for the one variable kelvor sets: 303 when set, 400 as
+// the real one answers a variable it cannot parse.
+std::string ServeConfigForm(const std::string &form)
+{
+    if (form != "proxyOffline=true" && form != "proxyOffline=false")
+        return Answer("400 Couldn't parse variable to set", "", "");
+    StandIn.Offline = form == "proxyOffline=true";
+    WriteLogLine(StandIn.Offline ? L"proxyOffline: true" : L"proxyOffline: false");
+    return Answer("303 Done", "Location: /polipo/config?\r\n", "");
+}
+
+// The sentence of the real proxy's status page that says whether it works offline.
+std::string BuildStatusPage()
+{
+    return "<!DOCTYPE html>\n<html><body><p>The private proxy on 127.0.0.1:" + std::to_string(StandIn.Port) +
+           " is " + (StandIn.Offline ? "off line" : "on line") + ".</p></body></html>\n";
+}
+
 // Index of the first body byte, or npos while the head is incomplete.
 size_t BodyStart(const std::string &request)
 {
@@ -342,8 +390,20 @@ void ServeRequest(Client &c)
     size_t body = BodyStart(req);
 
     std::string answer;
-    if (method == "POST" && path == "/polipo/status")
+    bool local = path.compare(0, 8, "/polipo/") == 0;
+    // As the real proxy answers: its local pages are gone, or its forms are refused.
+    if (local && StandIn.DisableLocalInterface && method == "POST")
+        answer = Answer("405 Method not allowed", "", "");
+    else if (local && StandIn.DisableLocalInterface)
+        answer = Answer("404 Not found", "", "");
+    else if (method == "POST" && StandIn.DisableConfiguration && (path == "/polipo/status" || path == "/polipo/config"))
+        answer = Answer("403 Action not allowed", "", "");
+    else if (method == "POST" && path == "/polipo/status")
         answer = ServeStatusForm(body == std::string::npos ? "" : req.substr(body));
+    else if (method == "POST" && path == "/polipo/config")
+        answer = ServeConfigForm(body == std::string::npos ? "" : req.substr(body));
+    else if (path == "/polipo/status")
+        answer = Answer("200 OK", "", BuildStatusPage());
     else if (path == "/polipo/config")
         answer = Answer("200 OK", "", BuildConfigPage());
     else

@@ -1,4 +1,4 @@
-#include "app/program_dir.h"
+#include "app/state/program_dir.h"
 
 #include <windows.h>
 
@@ -6,10 +6,9 @@
 
 namespace {
 
-// The longest names kelvor needs: "polipo.exe", "polipo.ini", "kelvor.ini", "polipo.log". The
-// proxy's own output file, "polipo-output.log", is longer; where it does not fit only the
-// proxy's early words are lost, never the launch.
-constexpr size_t LONGEST_APPENDED_NAME = 10;
+// The longest name kelvor appends: the restore file's fresh copy, "proxy-restore.ini.new". A
+// folder that takes it takes "kelvor.ini.new", "polipo-output.log" and the rest too.
+constexpr size_t LONGEST_APPENDED_NAME = sizeof("proxy-restore.ini.new") - 1;
 
 }  // namespace
 

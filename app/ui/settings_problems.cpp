@@ -1,8 +1,8 @@
-#include "app/settings_problems.h"
+#include "app/ui/settings_problems.h"
 
-#include "app/app_state.h"
-#include "app/messages.h"
 #include "app/resources/resource.h"
+#include "app/state/app_state.h"
+#include "app/ui/messages.h"
 
 std::wstring CacheDirProblemText(CacheDirVerdict verdict, const std::wstring& folder, const std::wstring& which)
 {
@@ -40,9 +40,9 @@ void ReportSettingsProblems(HWND owner)
     if (!App.CacheFolder.empty() && App.CacheFolder != folder)
         folder += L" (" + App.CacheFolder + L")";
     std::wstring problem = CacheDirProblemText(App.CacheVerdict, folder, App.CacheVerdictFolder);
-    UINT consequence = App.CacheVerdict == CacheDirVerdict::UnsetVariable ? IDS_UNSET_NO_CACHE : IDS_TRIM_OFF;
+    // The proxy is given no such folder either: it would fill it without limit.
     if (!problem.empty())
-        text += (text.empty() ? L"" : L"\n\n") + problem + L" " + LoadText(consequence);
+        text += (text.empty() ? L"" : L"\n\n") + problem + L" " + LoadText(IDS_UNSET_NO_CACHE);
     if (!text.empty())
         ShowMessage(owner, text);
 }

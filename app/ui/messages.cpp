@@ -1,7 +1,9 @@
-#include "app/messages.h"
+#include "app/ui/messages.h"
 
-#include "app/app_state.h"
+#include <objbase.h>
+
 #include "app/resources/resource.h"
+#include "app/state/app_state.h"
 
 std::wstring LoadText(UINT id)
 {
@@ -68,8 +70,16 @@ std::wstring BootFailureText(DWORD error)
     return text;
 }
 
+void SetUpCom()
+{
+    if (!App.ComReady)
+        App.ComReady = SUCCEEDED(CoInitialize(nullptr));
+}
+
 void ShowMessage(HWND owner, const std::wstring& text)
 {
+    // The box's own loop can run Config page and View log, whose shell handlers need COM.
+    SetUpCom();
     ++App.OpenMessageBoxes;
     MessageBoxW(owner, text.c_str(), App.AppName, MB_OK);
     --App.OpenMessageBoxes;

@@ -1,11 +1,11 @@
-#include "app/autostart.h"
+#include "app/control/autostart.h"
 
 #include <vector>
 
-#include "app/app_state.h"
-#include "app/messages.h"
-#include "app/program_dir.h"
 #include "app/resources/resource.h"
+#include "app/state/app_state.h"
+#include "app/state/program_dir.h"
+#include "app/ui/messages.h"
 
 namespace {
 

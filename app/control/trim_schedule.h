@@ -6,28 +6,9 @@
 
 #include <windows.h>
 
-#include "cache/trim.h"
-#include "proxy/proxy_address.h"
 #include "settings/settings.h"
 
-constexpr UINT_PTR TRIM_TIMER_ID = 1000;
-constexpr UINT_PTR FIRST_PASS_TIMER_ID = 1003;
-// Posted by a finished pass to the main window.
-constexpr UINT WM_TRIMDONE = WM_APP + 1;
-
-enum class PassKind { Trim, Purge };
-
-// What a pass on the worker thread is given and gives back.
-struct TrimJob {
-    HWND Window;
-    PassKind Kind;
-    std::wstring CacheDir;
-    int64_t Limit;          // Trim: the byte limit
-    HANDLE PurgeRun;        // Purge: the proxy's own purge, waited for first; owned by the job
-    bool AskWriteOut;       // a supervised proxy runs: it writes out its uses before the scan
-    ProxyAddress Proxy;     // where it listens
-    TrimResult Result;
-};
+// The pass's job (TrimJob), its timers and its WM_TRIMDONE are in app/state/.
 
 // Makes settings the ones in use, with the cache folder they name and whether it may be trimmed.
 void AdoptSettings(const Settings& settings);
@@ -41,6 +22,10 @@ void RunScheduledTrim(HWND window);
 
 // A pass for settings just changed: now, or as soon as the running pass ends.
 void TrimForNewSettings(HWND window);
+
+// Purge cache: runs the proxy once in purge mode, then removes the files it would have removed
+// (SweepAfterPurge). owner is the main window.
+void PurgeCache(HWND owner);
 
 // After the proxy's purge run (purgeRun, whose handle this takes over) has ended, removes the
 // files not used for 32 days, and says how many went in a balloon.

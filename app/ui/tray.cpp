@@ -1,15 +1,12 @@
-#include "app/tray.h"
+#include "app/ui/tray.h"
 
 #include <shellapi.h>
 
-#include "app/app_state.h"
-#include "app/autostart.h"
-#include "app/main_window.h"
-#include "app/messages.h"
-#include "app/program_dir.h"
-#include "app/proxy_control.h"
 #include "app/resources/resource.h"
-#include "app/system_proxy.h"
+#include "app/state/app_state.h"
+#include "app/state/window_ids.h"
+#include "app/ui/messages.h"
+#include "proxy/proxy_address.h"
 
 namespace {
 
@@ -32,10 +29,11 @@ NOTIFYICONDATAW IconData(HWND window, UINT flags)
 constexpr int ADD_ATTEMPTS = 5;
 
 // The notification area shows small icons: asked for at that size, Windows picks the drawn
-// 16-pixel image instead of shrinking the large one. Shared: the system keeps it.
+// 16-pixel image instead of shrinking the large one. Shared: the system keeps it. A proxy given up
+// serves nothing, offline or not: the stopped picture comes first.
 HICON TrayIconImage()
 {
-    int id = App.Supervision == ProxyState::Stopped ? IDI_STOPPED : IDI_SMALL;
+    int id = App.Supervision == ProxyState::Stopped ? IDI_STOPPED : App.Config.Offline ? IDI_OFFLINE : IDI_SMALL;
     return static_cast<HICON>(LoadImageW(App.Instance, MAKEINTRESOURCEW(id), IMAGE_ICON,
                                          GetSystemMetrics(SM_CXSMICON), GetSystemMetrics(SM_CYSMICON), LR_SHARED));
 }
@@ -65,7 +63,7 @@ std::wstring TrayTip()
     case ProxyState::Running:
         break;
     }
-    std::wstring tip = FillIn(LoadText(IDS_TIP_RUNNING), {HostAndPort(SupervisedProxyAddress())});
+    std::wstring tip = FillIn(LoadText(App.Config.Offline ? IDS_TIP_OFFLINE : IDS_TIP_RUNNING), {HostAndPort(App.ProxyListens)});
     if (App.CacheBytes >= 0 && App.Config.CacheSizeMB > 0 && App.CacheVerdict == CacheDirVerdict::Trimmable) {
         int64_t used = (App.CacheBytes + 524288) / 1048576;
         tip += L"\n" + FillIn(LoadText(IDS_TIP_CACHE), {std::to_wstring(used), std::to_wstring(App.Config.CacheSizeMB)});
@@ -122,7 +120,7 @@ void RemoveTrayIcon(HWND window)
     App.IconShown = false;
 }
 
-void ShowTrayMenu(HWND window)
+void ShowTrayMenu(HWND window, bool startWithWindows, bool systemProxy)
 {
     // Without being foreground the menu would not close when the user clicks elsewhere.
     SetForegroundWindow(window);
@@ -132,10 +130,12 @@ void ShowTrayMenu(HWND window)
     if (!menu.Menu)
         return;
     HMENU popup = GetSubMenu(menu.Menu, 0);
-    // The registry, not a remembered state: the value may have been changed outside kelvor.
-    CheckMenuItem(popup, CMD_START_WITH_WINDOWS,
-                  MF_BYCOMMAND | (IsStartWithWindowsOn(OwnExecutablePath()) ? MF_CHECKED : MF_UNCHECKED));
-    CheckMenuItem(popup, CMD_SYSTEM_PROXY, MF_BYCOMMAND | (SystemProxyChecked() ? MF_CHECKED : MF_UNCHECKED));
+    CheckMenuItem(popup, CMD_START_WITH_WINDOWS, MF_BYCOMMAND | (startWithWindows ? MF_CHECKED : MF_UNCHECKED));
+    CheckMenuItem(popup, CMD_SYSTEM_PROXY, MF_BYCOMMAND | (systemProxy ? MF_CHECKED : MF_UNCHECKED));
+    CheckMenuItem(popup, CMD_WORK_OFFLINE, MF_BYCOMMAND | (App.Config.Offline ? MF_CHECKED : MF_UNCHECKED));
+    // One switch at a time: the item waits for the proxy's answer.
+    if (App.RunningSwitch)
+        EnableMenuItem(popup, CMD_WORK_OFFLINE, MF_BYCOMMAND | MF_GRAYED);
     // Either button picks an item: the menu opens on either.
     TrackPopupMenu(popup, TPM_RIGHTBUTTON, cursor.x, cursor.y, 0, window, nullptr);
     // A known quirk: without a message posted after the menu, its next showing may close at once

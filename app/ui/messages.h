@@ -22,6 +22,10 @@ std::wstring SystemReason(DWORD error);
 // "Failed to boot polipo (<error>)".
 std::wstring BootFailureText(DWORD error);
 
+// COM on the user-interface thread, once: the folder browser and the shell's handlers need it.
+// It costs up to half a second under Wine, so the proxy's launch does not wait for it.
+void SetUpCom();
+
 // A message box over owner with the program's name as caption and an OK button. While it is
 // up, App.OpenMessageBoxes counts it.
 void ShowMessage(HWND owner, const std::wstring& text);

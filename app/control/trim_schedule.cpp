@@ -1,11 +1,15 @@
-#include "app/trim_schedule.h"
+#include "app/control/trim_schedule.h"
 
-#include "app/app_state.h"
-#include "app/messages.h"
 #include "app/resources/resource.h"
-#include "app/tray.h"
+#include "app/state/app_state.h"
+#include "app/state/window_ids.h"
+#include "app/ui/messages.h"
+#include "app/ui/settings_problems.h"
+#include "app/ui/tray.h"
 #include "cache/purge.h"
 #include "cache/trim_rules.h"
+#include "proxy/launch.h"
+#include "proxy/readable_path.h"
 #include "proxy/writeout.h"
 
 namespace {
@@ -55,7 +59,12 @@ DWORD WINAPI RunTrimJob(void* context)
     // The pass's reads and deletions wait behind the browser's and the proxy's (Vista on; Windows
     // XP refuses the request, and the pass runs at normal priority there).
     SetThreadPriority(GetCurrentThread(), THREAD_MODE_BACKGROUND_BEGIN);
-    if (job->Kind == PassKind::Purge) {
+    // One that cannot be opened at all is left to the walk, which says why it cannot list it.
+    FolderIdentity now;
+    job->FolderReplaced = job->AdoptedKnown && IdentityOf(job->CacheDir, now) && now != job->Adopted;
+    if (job->FolderReplaced) {
+        // Nothing is walked.
+    } else if (job->Kind == PassKind::Purge) {
         WaitForPurgeRun(job->PurgeRun);
         AskForWriteOut(*job);
         if (!StopRequested())
@@ -78,6 +87,15 @@ bool MayTrim()
     return App.CacheVerdict == CacheDirVerdict::Trimmable && !App.Ending && !StopRequested();
 }
 
+// A folder that did not exist when it was adopted is taken as the first pass finds it.
+bool AdoptedIdentity(FolderIdentity& id)
+{
+    if (!App.CacheFolderIdKnown)
+        App.CacheFolderIdKnown = IdentityOf(App.CacheFolder, App.CacheFolderId);
+    id = App.CacheFolderId;
+    return App.CacheFolderIdKnown;
+}
+
 void StartPass(HWND window, PassKind kind, HANDLE purgeRun)
 {
     // The pass gets its own copy: Settings may change the record while it runs.
@@ -87,15 +105,25 @@ void StartPass(HWND window, PassKind kind, HANDLE purgeRun)
     job->CacheDir = App.CacheFolder;
     job->Limit = TrimLimitBytes(App.Config.CacheSizeMB);
     job->PurgeRun = purgeRun;
+    job->FolderReplaced = false;
+    job->AdoptedKnown = AdoptedIdentity(job->Adopted);
     job->AskWriteOut = App.ProxyProcess.hProcess && App.Supervision == ProxyState::Running;
-    // The address from the proxy's config, as read for its stop, the tip and the Config page.
-    job->Proxy = ReadProxyAddress(App.ProgramDir + L"config");
+    job->Proxy = App.ProxyListens;
     HANDLE thread = CreateThread(nullptr, 0, RunTrimJob, job.get(), 0, nullptr);
     if (!thread) {
+        DWORD error = GetLastError();
         if (purgeRun)
             CloseHandle(purgeRun);
+        // The timer tries again at its next tick; a purge's sweep is lost, and both are said.
+        if (!App.PassFailureSaid || kind == PassKind::Purge)
+            ShowBalloon(window, App.AppName,
+                        FillIn(LoadText(kind == PassKind::Purge ? IDS_SWEEP_NOT_STARTED : IDS_PASS_NOT_STARTED),
+                               {SystemReason(error)}),
+                        true);
+        App.PassFailureSaid = true;
         return;
     }
+    App.PassFailureSaid = false;
     App.TrimThread = thread;
     App.RunningTrim = std::move(job);
 }
@@ -120,6 +148,27 @@ void ReportSweep(HWND window, const TrimResult& result)
     std::wstring megabytes = std::to_wstring(freed / 1048576) + L"." + std::to_wstring(freed % 1048576 * 10 / 1048576);
     ShowBalloon(window, LoadText(IDS_PURGE_TITLE),
                 FillIn(LoadText(IDS_PURGE_DONE), {std::to_wstring(result.FilesDeleted), megabytes}));
+}
+
+// A folder the pass could not list, or that is no longer the one adopted, is said once for each
+// folder; its size is not known.
+bool ReportTrouble(HWND window, const TrimJob& job)
+{
+    if (!job.FolderReplaced && job.Result.ListError == 0) {
+        App.CacheTroubleSaid.clear();
+        return false;
+    }
+    App.CacheBytes = -1;
+    UpdateTrayIcon(window);
+    // A folder that could not be made, or that the proxy cannot read, was named at its start.
+    if (App.CacheTroubleSaid == job.CacheDir || App.CacheFolderReported == job.CacheDir)
+        return true;
+    App.CacheTroubleSaid = job.CacheDir;
+    std::wstring text = job.FolderReplaced
+                            ? FillIn(LoadText(IDS_CACHE_DIR_REPLACED), {job.CacheDir})
+                            : FillIn(LoadText(IDS_CACHE_DIR_NOT_LISTED), {job.CacheDir, SystemReason(job.Result.ListError)});
+    ShowBalloon(window, App.AppName, text, true);
+    return true;
 }
 
 // Files the pass could not delete keep the cache over its limit: said once a run, since the
@@ -164,6 +213,8 @@ void AdoptSettings(const Settings& settings)
     App.Config = settings;
     CacheDirCheck check = CheckCacheDirSetting(App.ProgramDir, settings.CacheDir);
     App.CacheFolder = check.Folder;
+    // What was checked is what the passes may walk; a folder not made yet is taken when it is.
+    App.CacheFolderIdKnown = !check.Folder.empty() && IdentityOf(check.Folder, App.CacheFolderId);
     App.CacheVerdictFolder = check.Which;
     App.CacheVerdict = settings.CacheDirCut ? CacheDirVerdict::TooLong : check.Verdict;
 }
@@ -198,6 +249,25 @@ void SweepAfterPurge(HWND window, HANDLE purgeRun)
     StartNextPass(window);
 }
 
+void PurgeCache(HWND owner)
+{
+    // A folder kelvor may not trim is not purged either, not even by the proxy's own purge.
+    std::wstring refused = CacheDirProblemText(App.CacheVerdict, App.CacheFolder, App.CacheVerdictFolder);
+    if (!refused.empty()) {
+        ShowMessage(owner, refused + L" " + LoadText(IDS_NOTHING_PURGED));
+        return;
+    }
+    PROCESS_INFORMATION purge{};
+    DWORD error = ERROR_SUCCESS;
+    // A folder the proxy cannot read was named when the proxy started.
+    if (!LaunchProxy(App.ProgramDir, ProxyReadablePath(App.CacheFolder), ProxyMode::Purge, purge, error)) {
+        ShowMessage(owner, BootFailureText(error));
+        return;
+    }
+    // Its Windows build removes nothing: once it is done, kelvor removes what it would have.
+    SweepAfterPurge(owner, purge.hProcess);
+}
+
 void OnTrimDone(HWND window)
 {
     // A pass given up at the end of the session has no job left to report.
@@ -206,7 +276,7 @@ void OnTrimDone(HWND window)
     // The thread posts as its last act; it may not quite have returned yet.
     WaitForSingleObject(App.TrimThread, INFINITE);
     const TrimJob& job = *App.RunningTrim;
-    if (!job.Result.Cancelled && !StopRequested()) {
+    if (!job.Result.Cancelled && !StopRequested() && !ReportTrouble(window, job)) {
         // A trim pass that trims nothing (no limit) has not measured the cache.
         if (job.Result.FilesSeen > 0 || job.Kind == PassKind::Purge || job.Limit > 0)
             App.CacheBytes = job.Result.BytesAfter;

@@ -1,4 +1,5 @@
-// The notification-area icon and its popup menu.
+// The notification-area icon, its tip, its balloons and its popup menu. It shows what the state
+// record holds and reads nothing else of kelvor.
 #pragma once
 
 #include <windows.h>
@@ -20,5 +21,6 @@ std::wstring TrayTip();
 // is added again.
 void ShowBalloon(HWND window, const std::wstring& title, const std::wstring& text, bool warning = false);
 
-// The tray menu at the cursor; a chosen item arrives as WM_COMMAND.
-void ShowTrayMenu(HWND window);
+// The tray menu at the cursor, with the check marks it is given; a chosen item arrives as
+// WM_COMMAND.
+void ShowTrayMenu(HWND window, bool startWithWindows, bool systemProxy);

@@ -1,5 +1,0 @@
-#include "app/app_state.h"
-
-#include "app/trim_schedule.h"
-
-AppState App{};

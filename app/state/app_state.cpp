@@ -1,0 +1,3 @@
+#include "app/state/app_state.h"
+
+AppState App{};
