@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs the cross compilers, Wine and the virtual-display tools the build and tests need.
+# Installs the cross compilers, Wine, the virtual-display tools, NSIS for the installers and what
+# the tests read them with (7z, and Python's jsonschema and yaml for the manifests).
 # Does nothing when everything is already there.
 #
 # A package mirror can be mid-sync: an index that fails to download does not stop the install
@@ -10,11 +11,12 @@ set -euo pipefail
 
 need=()
 for bin in i686-w64-mingw32-g++-posix x86_64-w64-mingw32-g++-posix i686-w64-mingw32-windres \
-           /usr/lib/wine/wine64 Xvfb xdotool import cmake curl python3 git zip; do
+           /usr/lib/wine/wine64 Xvfb xdotool import cmake curl python3 git zip makensis 7z; do
   command -v "$bin" >/dev/null 2>&1 || need+=("$bin")
 done
 [ -d /usr/src/googletest ] || need+=(googletest)
 [ -f /usr/share/wine/fonts/marlett.ttf ] || need+=(fonts-wine)
+/usr/bin/python3 -c 'import jsonschema, yaml' >/dev/null 2>&1 || need+=(python3-jsonschema python3-yaml)
 [ ${#need[@]} -eq 0 ] && exit 0
 
 echo "installing build and test packages (missing: ${need[*]})"
@@ -25,7 +27,7 @@ export DEBIAN_FRONTEND=noninteractive
 required=(g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix mingw-w64-tools
           binutils-mingw-w64-i686 binutils-mingw-w64-x86-64 wine wine64 xvfb xauth xdotool
           imagemagick cmake make googletest zip python3 curl git x11-utils fonts-dejavu-core
-          fonts-wine)
+          fonts-wine nsis p7zip-full python3-jsonschema python3-yaml)
 
 $sudo dpkg --add-architecture i386
 updated=0

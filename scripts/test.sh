@@ -27,9 +27,12 @@ case "$repeat" in ''|*[!0-9]*) usage ;; esac
 
 build_arch() {
   local arch=$1 other=""
-  # The 64-bit build also checks the resources and imports of the 32-bit executable.
-  [ "$arch" = x86_64 ] && [ -f "$PWD/build/i686/bin/kelvor.exe" ] && other=-DKELVOR_OTHER_EXE=$PWD/build/i686/bin/kelvor.exe
+  # The 64-bit build also checks the resources and imports of the 32-bit executable, and makes
+  # the release of both architectures.
+  [ "$arch" = x86_64 ] && [ -f "$PWD/build/i686/bin/kelvor.exe" ] &&
+    other="-DKELVOR_OTHER_EXE=$PWD/build/i686/bin/kelvor.exe -DKELVOR_OTHER_BUILD_DIR=$PWD/build/i686"
   echo "== $arch: build"
+  # shellcheck disable=SC2086 # two arguments or none
   cmake -S . -B "build/$arch" -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-$arch.cmake -DCMAKE_BUILD_TYPE=Release $other >/dev/null
   cmake --build "build/$arch" -j2
 }

@@ -90,6 +90,7 @@ TEST(AskProxyToWriteOut, IsTrueOnlyWhenTheProxyWroteItsObjectsOut)
             continue;
         for (const auto& c : cases) {
             SCOPED_TRACE(Narrow(exe) + " with " + c.Config);
+            ASSERT_TRUE(WaitForProxyPortFree());
             TempDir dir;
             ListeningProxy proxy(dir, exe, c.Config);
             ASSERT_TRUE(proxy.Listening()) << Narrow(proxy.Log());

@@ -486,6 +486,29 @@ HWND WaitForTopWindow(DWORD pid, const std::wstring& className, DWORD timeoutMs)
     return found;
 }
 
+bool PortListening(unsigned short port)
+{
+    WSADATA winsock;
+    if (WSAStartup(MAKEWORD(2, 2), &winsock) != 0)
+        return false;
+    SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bool listening = s != INVALID_SOCKET &&
+                     connect(s, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0;
+    if (s != INVALID_SOCKET)
+        closesocket(s);
+    WSACleanup();
+    return listening;
+}
+
+bool WaitForProxyPortFree(DWORD timeoutMs)
+{
+    return WaitFor([] { return !PortListening(8123); }, timeoutMs);
+}
+
 HWND WaitForMainWindow(DWORD pid, DWORD timeoutMs)
 {
     HWND found = nullptr;
@@ -530,6 +553,8 @@ RunningKelvor::RunningKelvor(const std::string& iniText, const std::string& conf
 {
     program_ = MakeProgramFolder(dir_ / L"kelvor");
     record_ = dir_ / L"proxy-starts.txt";
+    // An earlier test's proxy may still hold the port, and kelvor's would then start without it.
+    WaitForProxyPortFree();
     if (!iniText.empty())
         WriteFileBytes(program_ + L"kelvor.ini", iniText);
     if (!configText.empty())

@@ -166,6 +166,15 @@ bool WaitFor(Condition condition, DWORD timeoutMs = PATIENCE_MS)
     }
 }
 
+// Whether something accepts connections on 127.0.0.1:port.
+bool PortListening(unsigned short port);
+
+// Waits until nothing listens on the proxy's port 8123 any more; false if something still does.
+// Under Wine a terminated process counts as ended before its Linux process has closed its
+// sockets, so a proxy just ended can keep the port for a moment, and the next proxy would find
+// it taken.
+bool WaitForProxyPortFree(DWORD timeoutMs = PATIENCE_MS);
+
 // Top-level windows of a process, in enumeration order; className filters when not empty.
 std::vector<HWND> TopWindows(DWORD pid, const std::wstring& className = L"");
 // The first top-level window of that class in process pid, waiting up to timeoutMs.
