@@ -3,6 +3,6 @@
 TrimResult PurgeOldFiles(const std::wstring& directory, uint64_t cutoff, const std::atomic<bool>* cancel)
 {
     return DeleteOldestWhile(directory, cancel, [cutoff](const TrimResult&, const TrimCandidate& oldest) {
-        return oldest.AccessTime < cutoff;
+        return oldest.LastUse < cutoff;
     });
 }

@@ -41,7 +41,8 @@ TrimResult DeleteOldestWhile(const std::wstring& directory, const std::atomic<bo
         return result;
 
     TrimIndex index;
-    result.BytesBefore = result.BytesAfter = ScanCacheDir(root, index, cancel, &result.ListError);
+    result.BytesBefore = result.BytesAfter =
+        ScanCacheDir(root, index, cancel, &result.ListError, &result.OtherFiles);
     result.FilesSeen = index.Count;
     // A scan cut short has not seen every file: what it did see is not the oldest for sure.
     if (Requested(cancel)) {

@@ -15,11 +15,11 @@ constexpr size_t ENTRY_BLOCK = 8192;
 constexpr size_t NAME_BLOCK = 65536;
 
 // Names are appended in scan order, so the name offset doubles as the scan sequence number
-// that breaks ties between equal access times.
+// that breaks ties between equal times.
 bool IsOlder(const TrimCandidate& a, const TrimCandidate& b)
 {
-    if (a.AccessTime != b.AccessTime)
-        return a.AccessTime < b.AccessTime;
+    if (a.LastUse != b.LastUse)
+        return a.LastUse < b.LastUse;
     return a.NameOffset < b.NameOffset;
 }
 
@@ -97,7 +97,7 @@ std::wstring UnpackName(const char* packed)
     return name;
 }
 
-void AddTrimCandidate(TrimIndex& index, uint32_t folder, const wchar_t* name, uint64_t accessTime,
+void AddTrimCandidate(TrimIndex& index, uint32_t folder, const wchar_t* name, uint64_t lastUse,
                       int64_t size)
 {
     // The proxy's names are short ASCII: those are copied byte by byte without building a string.
@@ -127,14 +127,14 @@ void AddTrimCandidate(TrimIndex& index, uint32_t folder, const wchar_t* name, ui
     if (index.Count % ENTRY_BLOCK == 0)
         index.EntryBlocks.emplace_back(new TrimCandidate[ENTRY_BLOCK]);
     index.EntryBlocks.back()[index.Count % ENTRY_BLOCK] =
-        TrimCandidate{accessTime, size, folder, static_cast<uint32_t>(nameOffset)};
+        TrimCandidate{lastUse, size, folder, static_cast<uint32_t>(nameOffset)};
     ++index.Count;
 }
 
 std::wstring TrimCandidatePath(const TrimIndex& index, const TrimCandidate& candidate)
 {
     const char* name = index.NameBlocks[candidate.NameOffset / NAME_BLOCK].get() + candidate.NameOffset % NAME_BLOCK;
-    return index.Folders[candidate.Folder] + L"\\" + UnpackName(name);
+    return index.Folders[candidate.Folder] + L"\\" + UnpackName(name) + index.NameEnd;
 }
 
 void StartOldestFirst(TrimIndex& index, TrimWalk& walk)

@@ -1,5 +1,5 @@
-// The index of one trim pass: every scanned file with its last-access time and size, walked
-// oldest access first. Files that share a time keep the order in which the scan met them.
+// The index of one trim pass: every scanned file with the time of its last use and its size,
+// walked oldest use first. Files that share a time keep the order in which the scan met them.
 //
 // Kept compact because a cache holds hundreds of thousands of files: an entry is 24 bytes,
 // folder paths are stored once, and names sit in fixed blocks that never move, so filling the
@@ -14,7 +14,7 @@
 #include <vector>
 
 struct TrimCandidate {
-    uint64_t AccessTime;  // file time, 100 ns units
+    uint64_t LastUse;     // file time, 100 ns units
     int64_t Size;         // bytes
     uint32_t Folder;      // index into TrimIndex::Folders
     uint32_t NameOffset;  // offset of the terminated name in the name blocks
@@ -26,6 +26,7 @@ struct TrimIndex {
     std::vector<std::unique_ptr<char[]>> NameBlocks;
     size_t Count = 0;
     size_t NameUsed = 0;  // bytes used in the last name block
+    std::wstring NameEnd;  // what every name ends in and is not stored: added back to each path
 };
 
 // Empties the index and gives its memory back.
@@ -34,7 +35,7 @@ void ClearTrimIndex(TrimIndex& index);
 // Records a folder; files added afterwards name it by the returned number.
 uint32_t AddTrimFolder(TrimIndex& index, const std::wstring& path);
 
-void AddTrimCandidate(TrimIndex& index, uint32_t folder, const wchar_t* name, uint64_t accessTime,
+void AddTrimCandidate(TrimIndex& index, uint32_t folder, const wchar_t* name, uint64_t lastUse,
                       int64_t size);
 
 // A file name as the index keeps it, and back: UTF-8, with each unpaired surrogate encoded on
@@ -42,10 +43,10 @@ void AddTrimCandidate(TrimIndex& index, uint32_t folder, const wchar_t* name, ui
 std::string PackName(const wchar_t* name);
 std::wstring UnpackName(const char* packed);
 
-// The full path of a candidate: its folder, a backslash, its name.
+// The full path of a candidate: its folder, a backslash, its name and NameEnd.
 std::wstring TrimCandidatePath(const TrimIndex& index, const TrimCandidate& candidate);
 
-// Walks the candidates oldest access first; ties come in the order they were added.
+// Walks the candidates oldest use first; ties come in the order they were added.
 // StartOldestFirst sorts the index in place; NextOldest returns null when none is left.
 struct TrimWalk {
     std::vector<size_t> Next;  // per block, the position of its next candidate

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Times kelvor's cache trim pass under Wine against two others doing the same trim on the same
 # generated caches of 100,000 and 300,000 files: the plainest Win32 pass (tests/bench/plain_trim:
-# one vector of time, size and path, std::sort, DeleteFileW), which is the floor a pass of this
-# design can reach under this Wine, and find, sort, awk and rm on the Linux side. Prints the
+# the proxy's files by name, one vector of last use, size and path, std::sort, DeleteFileW), which
+# is the floor a pass of this design can reach under this Wine, and find, sort, awk and rm on the
+# Linux side. Prints the
 # times, kelvor's time as a share of the plain pass's, and the peak memory per file of both
 # Win32 passes.
 # Usage: scripts/bench-trim.sh [BUILD_DIR]   (default build/x86_64)
@@ -33,9 +34,12 @@ kelvor_start_wine
 # size and the limit at which exactly a tenth of the files is over.
 generate() { python3 scripts/make_cache_tree.py "$1" "$2"; }
 
-# The trim as a Linux user would script it: oldest first until the rest fits the limit.
+# The trim as a Linux user would script it: the proxy's files (a server's folder, a name of 22
+# base64 characters and "=="), the one used longest ago first until the rest fits the limit.
 shell_trim() {
-  find "$1" -type f -printf '%A@ %s %p\n' | LC_ALL=C sort -n |
+  find "$1" -mindepth 2 -maxdepth 2 -type f -regextype posix-extended \
+    -regex '.*/[A-Za-z0-9._%-]+/[A-Za-z0-9+-]{21}[AQgw]==' -printf '%A@ %T@ %s %p\n' |
+    awk '{ print ($1 > $2 ? $1 : $2), $3, $4 }' | LC_ALL=C sort -n |
     awk -v limit="$2" '{ size[NR] = $2; path[NR] = $3; total += $2 }
       END { for (i = 1; i <= NR && total > limit; i++) { print path[i]; total -= size[i] } }' |
     tr '\n' '\0' | xargs -0 -r rm -f

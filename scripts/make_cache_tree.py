@@ -1,8 +1,10 @@
 #!/usr/bin/env python3
-"""Makes a cache tree for the benchmarks: COUNT files in folders of about 500, 22-character
-URL-safe base64 names like the proxy's, sizes of 100 B to 20 KB (sparse: only the sizes matter),
-distinct random access times, the same tree every time from the same seed. Prints the total size
-and the limit at which exactly a tenth of the files is over it.
+"""Makes a cache tree for the benchmarks: COUNT files in folders of about 500, named as the proxy
+names its objects (16 bytes in base64 with "-" for "/", "==" included), sizes of 100 B to 20 KB
+(sparse: only the sizes matter), distinct random times of last use, each the access time of half
+the files and the write time of the others (the other time older), the same tree every time from
+the same seed. Prints the total size and the limit at which exactly a tenth of the files is over
+it.
 Usage: make_cache_tree.py ROOT COUNT"""
 import base64
 import os
@@ -17,15 +19,16 @@ for folder in folders:
 times = rng.sample(range(count * 10), count)
 files = []
 for i in range(count):
-    name = base64.urlsafe_b64encode(rng.randbytes(16)).decode()[:22]
+    name = base64.b64encode(rng.randbytes(16), b"+-").decode()
     path = os.path.join(rng.choice(folders), name)
     size = rng.randint(100, 20480)
     fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o644)
     os.ftruncate(fd, size)
     os.close(fd)
-    atime = 1400000000 + times[i]
-    os.utime(path, (atime, 1300000000))
-    files.append((atime, size))
+    used = 1400000000 + times[i]
+    older = used - rng.randint(1, 10**7)
+    os.utime(path, (used, older) if rng.random() < 0.5 else (older, used))
+    files.append((used, size))
 files.sort()
 total = sum(size for _, size in files)
 print(total, total - sum(size for _, size in files[: count // 10]))

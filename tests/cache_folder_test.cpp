@@ -176,26 +176,21 @@ TEST(TrimCache, FilesAndFoldersDeeperThanMaxPathAreSeenAndDeleted)
 {
     TempDir dir;
     std::wstring cache = dir / L"cache";
-    // A file whose full path has well over 300 characters, the oldest in the cache.
-    std::wstring deep = LongPathForm(cache);
-    for (int level = 0; level < 3; ++level) {
-        deep += L"\\" + std::wstring(100, static_cast<wchar_t>(L'a' + level));
-        DWORD error = 0;
-        ASSERT_TRUE(CreateCacheDir(deep, error)) << error;
-    }
-    std::wstring deepFile = deep + L"\\oldest.bin";
+    // The folder of a server with a name of 250 characters, and in it the oldest file of the
+    // cache, whose full path has well over 300.
+    std::string host(246, 'a');
+    std::wstring deepFile = LongPathForm(cache) + L"\\" + ProxyFile("http://" + host + ".com/oldest");
     ASSERT_GT(deepFile.size(), 300u);
-    WriteFileOfSize(deepFile, 1000);
-    SetLastAccess(deepFile, 132223104000000000ull);
-    WriteFileOfSize(cache + L"\\newer.bin", 1000);
-    SetLastAccess(cache + L"\\newer.bin", 132223104000000000ull + 600000000ull);
+    MakeCacheFile(deepFile, 1000, 132223104000000000ull);
+    std::wstring newer = cache + L"\\" + ProxyFile("http://site/newer");
+    MakeCacheFile(newer, 1000, 132223104000000000ull + 600000000ull);
 
     TrimResult result = TrimCache(cache, 1500);
     EXPECT_EQ(result.FilesSeen, 2u);
     EXPECT_EQ(result.FilesDeleted, 1u);
     EXPECT_EQ(GetFileAttributesW(deepFile.c_str()), INVALID_FILE_ATTRIBUTES);
-    EXPECT_TRUE(Exists(cache + L"\\newer.bin"));
-    RemoveTree(deep.substr(0, deep.find(L"\\bbbb")));
+    EXPECT_TRUE(Exists(newer));
+    RemoveTree(deepFile.substr(0, deepFile.rfind(L'\\')));
 }
 
 TEST(CreateCacheDir, MakesEveryMissingParentAndSaysWhyWhenItCannot)
@@ -218,20 +213,17 @@ TEST(PurgeOldFiles, RemovesWhatWasNotUsedBeforeTheCutoffWhateverTheSize)
     TempDir dir;
     const uint64_t day = 24ull * 3600 * 10000000;
     const uint64_t now = 134000000000000000ull;
-    MakeDirs(dir / L"site");
-    for (int age : {40, 33, 31, 1}) {
-        std::wstring file = dir / (L"site\\aged" + std::to_wstring(age));
-        WriteFileOfSize(file, 1048576);
-        SetLastAccess(file, now - age * day);
-    }
+    auto aged = [&](int age) { return dir / ProxyFile("http://site/aged" + std::to_string(age)); };
+    for (int age : {40, 33, 31, 1})
+        MakeCacheFile(aged(age), 1048576, now - age * day);
     TrimResult result = PurgeOldFiles(dir.Path(), now - PURGE_AGE);
     EXPECT_EQ(result.FilesSeen, 4u);
     EXPECT_EQ(result.FilesDeleted, 2u);
     EXPECT_EQ(result.BytesBefore - result.BytesAfter, 2 * 1048576);
-    EXPECT_FALSE(Exists(dir / L"site\\aged40"));
-    EXPECT_FALSE(Exists(dir / L"site\\aged33"));
-    EXPECT_TRUE(Exists(dir / L"site\\aged31"));
-    EXPECT_TRUE(Exists(dir / L"site\\aged1"));
+    EXPECT_FALSE(Exists(aged(40)));
+    EXPECT_FALSE(Exists(aged(33)));
+    EXPECT_TRUE(Exists(aged(31)));
+    EXPECT_TRUE(Exists(aged(1)));
 
     // A drive root is refused as by a trim pass. Were it not, a cutoff at the start of time
     // would still delete nothing there.

@@ -16,19 +16,27 @@ namespace {
 constexpr uint64_t LONG_AGO = 132223104000000000ull;  // 2020-01-01
 constexpr uint64_t MINUTE = 600000000ull;
 
-void CacheFile(const std::wstring& path, int64_t size, uint64_t minute)
+// The proxy's file, below a cache folder, for a made-up object: "name" of the server "site", or
+// "server\name".
+std::wstring Object(const std::wstring& label)
 {
-    WriteFileOfSize(path, size);
-    SetLastAccess(path, LONG_AGO + minute * MINUTE);
+    size_t cut = label.find(L'\\');
+    std::wstring host = cut == std::wstring::npos ? L"site" : label.substr(0, cut);
+    return ProxyFile("http://" + Narrow(host) + "/" + Narrow(label.substr(cut + 1)));
 }
 
-// The names of dir that still exist, joined by spaces, in the order asked.
-std::wstring Survivors(const TempDir& dir, const std::vector<std::wstring>& names)
+void CacheFile(const std::wstring& path, int64_t size, uint64_t minute)
+{
+    MakeCacheFile(path, size, LONG_AGO + minute * MINUTE);
+}
+
+// The objects of the cache folder whose files still exist, joined by spaces, in the order asked.
+std::wstring Survivors(const std::wstring& cache, const std::vector<std::wstring>& labels)
 {
     std::wstring left;
-    for (const std::wstring& name : names) {
-        if (Exists(dir / name))
-            left += (left.empty() ? L"" : L" ") + name;
+    for (const std::wstring& label : labels) {
+        if (Exists(cache + L"\\" + Object(label)))
+            left += (left.empty() ? L"" : L" ") + label;
     }
     return left;
 }
@@ -113,12 +121,12 @@ TEST(TrimRules, ZeroAndNegativeSizesSwitchTrimmingOff)
     EXPECT_EQ(TrimLimitBytes(INT_MIN), 0);
 
     TempDir dir;
-    CacheFile(dir / L"a", 1000, 1);
-    CacheFile(dir / L"b", 1000, 2);
+    CacheFile(dir / Object(L"a"), 1000, 1);
+    CacheFile(dir / Object(L"b"), 1000, 2);
     TrimCache(dir.Path(), TrimLimitBytes(-5));
     TrimCache(dir.Path(), 0);
     TrimCache(dir.Path(), -1);
-    EXPECT_EQ(Survivors(dir, {L"a", L"b"}), L"a b");
+    EXPECT_EQ(Survivors(dir.Path(), {L"a", L"b"}), L"a b");
 }
 
 TEST(TrimRules, LimitAndSizesAreSixtyFourBit)
@@ -129,17 +137,17 @@ TEST(TrimRules, LimitAndSizesAreSixtyFourBit)
 
     TempDir dir;
     const int64_t FIVE_GIB = 5368709120LL;
-    CacheFile(dir / L"big", FIVE_GIB, 1);
-    CacheFile(dir / L"small", 100, 2);
+    CacheFile(dir / Object(L"big"), FIVE_GIB, 1);
+    CacheFile(dir / Object(L"small"), 100, 2);
     TrimIndex index;
     EXPECT_EQ(ScanCacheDir(dir.Path(), index), FIVE_GIB + 100);
     ClearTrimIndex(index);
 
     // Cut to 32 bits the file would weigh 1 GiB and fit, and 5121 MB would be 1 MB.
     TrimCache(dir.Path(), TrimLimitBytes(5121));
-    EXPECT_EQ(Survivors(dir, {L"big", L"small"}), L"big small");
+    EXPECT_EQ(Survivors(dir.Path(), {L"big", L"small"}), L"big small");
     TrimCache(dir.Path(), TrimLimitBytes(4096));
-    EXPECT_EQ(Survivors(dir, {L"big", L"small"}), L"small");
+    EXPECT_EQ(Survivors(dir.Path(), {L"big", L"small"}), L"small");
 }
 
 TEST(TrimRules, TimerPeriodFallsBackToTwoHoursAndStopsAtTheLongestWindowTimer)
@@ -168,29 +176,29 @@ TEST(TrimRules, VolumeRootsHoweverWritten)
 TEST(TrimCache, AVolumeRootIsNeverTrimmedHoweverItIsReached)
 {
     TempDir dir;
-    MakeDirs(dir / L"sub");
-    CacheFile(dir / L"old", 100, 1);
-    CacheFile(dir / L"sub\\older", 100, 0);
+    std::wstring sub = dir / L"sub";
+    CacheFile(dir / Object(L"old"), 100, 1);
+    CacheFile(sub + L"\\" + Object(L"older"), 100, 0);
     // A drive of our own over the temporary folder, so that a failed guard cannot reach C:.
     std::wstring root = MapDrive(dir.Path());
     ASSERT_FALSE(root.empty());
-    bool mapped = Exists(root + L"\\sub\\older");
+    bool mapped = Exists(root + L"\\sub\\" + Object(L"older"));
     for (const std::wstring& path : {root + L"\\", root + L"/", root + L"\\sub\\..", root + L"\\sub\\..\\"})
         TrimCache(path, 1);
-    std::wstring left = Survivors(dir, {L"old", L"sub\\older"});
+    std::wstring left = Survivors(dir.Path(), {L"old"}) + L" " + Survivors(sub, {L"older"});
     // Below the root the same files are fair game.
     TrimCache(root + L"\\sub", 1);
-    std::wstring belowRoot = Survivors(dir, {L"old", L"sub\\older"});
+    std::wstring belowRoot = Survivors(dir.Path(), {L"old"}) + L" " + Survivors(sub, {L"older"});
     UnmapDrive(root);
     ASSERT_TRUE(mapped);
-    EXPECT_EQ(left, L"old sub\\older");
-    EXPECT_EQ(belowRoot, L"old");
+    EXPECT_EQ(left, L"old older");
+    EXPECT_EQ(belowRoot, L"old ");
 }
 
 TEST(TrimCache, AnEmptyOrMissingCacheFolderTrimsNothing)
 {
     TempDir dir;
-    CacheFile(dir / L"a", 100, 1);
+    CacheFile(dir / Object(L"a"), 100, 1);
     MakeDirs(dir / L"empty");
     // An empty name must not become the current folder or the root of its drive.
     wchar_t before[MAX_PATH];
@@ -200,7 +208,9 @@ TEST(TrimCache, AnEmptyOrMissingCacheFolderTrimsNothing)
     SetCurrentDirectoryW(before);
     TrimCache(dir / L"missing", 1);
     TrimCache(dir / L"empty", 1);
-    EXPECT_EQ(Survivors(dir, {L"a", L"missing", L"empty"}), L"a empty");
+    EXPECT_EQ(Survivors(dir.Path(), {L"a"}), L"a");
+    EXPECT_TRUE(Exists(dir / L"empty"));
+    EXPECT_FALSE(Exists(dir / L"missing"));
 }
 
 TEST(TrimCache, DeletesOldestFirstUntilTheRestFitsTheLimit)
@@ -208,60 +218,60 @@ TEST(TrimCache, DeletesOldestFirstUntilTheRestFitsTheLimit)
     TempDir dir;
     const std::vector<std::wstring> all = {L"zero1", L"zero2", L"a", L"b", L"c"};
     auto fill = [&] {
-        CacheFile(dir / L"zero1", 0, 1);
-        CacheFile(dir / L"zero2", 0, 2);
-        CacheFile(dir / L"a", 300, 3);
-        CacheFile(dir / L"b", 300, 5);
-        CacheFile(dir / L"c", 300, 4);
+        CacheFile(dir / Object(L"zero1"), 0, 1);
+        CacheFile(dir / Object(L"zero2"), 0, 2);
+        CacheFile(dir / Object(L"a"), 300, 3);
+        CacheFile(dir / Object(L"b"), 300, 5);
+        CacheFile(dir / Object(L"c"), 300, 4);
     };
     fill();
     TrimCache(dir.Path(), 900);
-    EXPECT_EQ(Survivors(dir, all), L"zero1 zero2 a b c") << "a total equal to the limit fits";
+    EXPECT_EQ(Survivors(dir.Path(), all), L"zero1 zero2 a b c") << "a total equal to the limit fits";
     // One byte over: empty files cost nothing to keep but do not end the walk.
     TrimCache(dir.Path(), 899);
-    EXPECT_EQ(Survivors(dir, all), L"b c");
+    EXPECT_EQ(Survivors(dir.Path(), all), L"b c");
     fill();
     TrimCache(dir.Path(), 600);
-    EXPECT_EQ(Survivors(dir, all), L"b c");
+    EXPECT_EQ(Survivors(dir.Path(), all), L"b c");
     fill();
     TrimCache(dir.Path(), 599);
-    EXPECT_EQ(Survivors(dir, all), L"b");
+    EXPECT_EQ(Survivors(dir.Path(), all), L"b");
     fill();
     TrimCache(dir.Path(), 1);
-    EXPECT_EQ(Survivors(dir, all), L"");
+    EXPECT_EQ(Survivors(dir.Path(), all), L"");
 }
 
-TEST(TrimCache, FilesOfTheSameAccessTimeGoInTheOrderTheFolderListsThem)
+TEST(TrimCache, FilesOfTheSameLastUseGoInTheOrderTheFolderListsThem)
 {
     TempDir dir;
     for (const wchar_t* name : {L"t5", L"t1", L"t4", L"t2", L"t3"})
-        CacheFile(dir / name, 100, 7);
-    CacheFile(dir / L"older", 100, 6);
-    CacheFile(dir / L"newer", 100, 8);
+        CacheFile(dir / Object(name), 100, 7);
+    CacheFile(dir / Object(L"older"), 100, 6);
+    CacheFile(dir / Object(L"newer"), 100, 8);
     std::vector<std::wstring> ties;
-    for (const std::wstring& name : Listing(dir.Path())) {
-        if (name[0] == L't')
-            ties.push_back(name);
+    for (const std::wstring& name : Listing(dir / L"site")) {
+        for (const wchar_t* tie : {L"t1", L"t2", L"t3", L"t4", L"t5"}) {
+            if (L"site\\" + name == Object(tie))
+                ties.push_back(tie);
+        }
     }
     ASSERT_EQ(ties.size(), 5u);
 
     TrimCache(dir.Path(), 400);
-    EXPECT_EQ(Survivors(dir, {L"older", ties[0], ties[1], ties[2], ties[3], ties[4], L"newer"}),
+    EXPECT_EQ(Survivors(dir.Path(), {L"older", ties[0], ties[1], ties[2], ties[3], ties[4], L"newer"}),
               ties[2] + L" " + ties[3] + L" " + ties[4] + L" newer");
     TrimCache(dir.Path(), 100);
-    EXPECT_EQ(Survivors(dir, {ties[2], ties[3], ties[4], L"newer"}), L"newer");
+    EXPECT_EQ(Survivors(dir.Path(), {ties[2], ties[3], ties[4], L"newer"}), L"newer");
 }
 
-TEST(TrimCache, SubfoldersCompeteByTimeAloneAndStayWhenEmptied)
+TEST(TrimCache, ServersCompeteByLastUseAloneAndTheirFoldersStayWhenEmptied)
 {
     TempDir dir;
-    MakeDirs(dir / L"d1\\d2");
-    MakeDirs(dir / L"d3");
-    CacheFile(dir / L"top", 400, 4);
-    CacheFile(dir / L"d1\\oldest", 100, 1);
-    CacheFile(dir / L"d1\\d2\\deep", 200, 2);
-    CacheFile(dir / L"d3\\newest", 300, 5);
-    CacheFile(dir / L"d3\\middle", 300, 3);
+    CacheFile(dir / Object(L"top"), 400, 4);
+    CacheFile(dir / Object(L"d1\\oldest"), 100, 1);
+    CacheFile(dir / Object(L"d2\\deep"), 200, 2);
+    CacheFile(dir / Object(L"d3\\newest"), 300, 5);
+    CacheFile(dir / Object(L"d3\\middle"), 300, 3);
 
     TrimIndex index;
     EXPECT_EQ(ScanCacheDir(dir.Path(), index), 1300);
@@ -269,38 +279,40 @@ TEST(TrimCache, SubfoldersCompeteByTimeAloneAndStayWhenEmptied)
     ClearTrimIndex(index);
 
     TrimCache(dir.Path(), 1000);
-    EXPECT_EQ(Survivors(dir, {L"top", L"d1\\oldest", L"d1\\d2\\deep", L"d3\\middle", L"d3\\newest"}),
+    EXPECT_EQ(Survivors(dir.Path(), {L"top", L"d1\\oldest", L"d2\\deep", L"d3\\middle", L"d3\\newest"}),
               L"top d3\\middle d3\\newest");
     // As the settings file may well write it.
     TrimCache(dir.Path() + L"\\", 700);
-    EXPECT_EQ(Survivors(dir, {L"top", L"d3\\middle", L"d3\\newest", L"d1", L"d1\\d2", L"d3"}),
-              L"top d3\\newest d1 d1\\d2 d3");
+    EXPECT_EQ(Survivors(dir.Path(), {L"top", L"d3\\middle", L"d3\\newest"}), L"top d3\\newest");
+    for (const wchar_t* folder : {L"site", L"d1", L"d2", L"d3"})
+        EXPECT_TRUE(Exists(dir / folder)) << Narrow(folder);
 }
 
 TEST(TrimCache, FilesThatCannotBeDeletedStayCountedAndTheNextOldestGoes)
 {
     TempDir dir;
-    CacheFile(dir / L"readonly", 100, 1);
-    CacheFile(dir / L"held", 100, 2);
-    CacheFile(dir / L"a", 100, 3);
-    CacheFile(dir / L"b", 100, 4);
-    SetFileAttributesW((dir / L"readonly").c_str(), FILE_ATTRIBUTE_READONLY);
-    HANDLE held = CreateFileW((dir / L"held").c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+    CacheFile(dir / Object(L"readonly"), 100, 1);
+    CacheFile(dir / Object(L"held"), 100, 2);
+    CacheFile(dir / Object(L"a"), 100, 3);
+    CacheFile(dir / Object(L"b"), 100, 4);
+    SetFileAttributesW((dir / Object(L"readonly")).c_str(), FILE_ATTRIBUTE_READONLY);
+    HANDLE held = CreateFileW((dir / Object(L"held")).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                               OPEN_EXISTING, 0, nullptr);
     ASSERT_NE(held, INVALID_HANDLE_VALUE);
 
     TrimCache(dir.Path(), 300);
     CloseHandle(held);
-    EXPECT_EQ(Survivors(dir, {L"readonly", L"held", L"a", L"b"}), L"readonly held b");
+    EXPECT_EQ(Survivors(dir.Path(), {L"readonly", L"held", L"a", L"b"}), L"readonly held b");
 }
 
 TEST(TrimCache, DirectoryLinksAreNeitherWalkedNorDeleted)
 {
+    // Each link is named as the proxy names a server's folder, and leads to files named as its
+    // objects are.
     TempDir dir;
-    MakeDirs(dir / L"cache\\inner");
-    MakeDirs(dir / L"elsewhere");
-    CacheFile(dir / L"elsewhere\\precious", 1000, 1);
-    CacheFile(dir / L"cache\\inner\\kept", 100, 9);
+    std::wstring cache = dir / L"cache";
+    CacheFile(dir / Object(L"elsewhere\\precious"), 1000, 1);
+    CacheFile(cache + L"\\" + Object(L"inner\\kept"), 100, 9);
     ASSERT_TRUE(MakeDirectoryLink(dir / L"cache", L"../elsewhere", L"out"));
     // A link back into the cache would count its files twice and offer them twice.
     ASSERT_TRUE(MakeDirectoryLink(dir / L"cache", L"inner", L"loop"));
@@ -311,8 +323,10 @@ TEST(TrimCache, DirectoryLinksAreNeitherWalkedNorDeleted)
     ClearTrimIndex(index);
 
     TrimCache(dir / L"cache", 1);
-    EXPECT_EQ(Survivors(dir, {L"elsewhere\\precious", L"cache\\out", L"cache\\loop", L"cache\\inner\\kept"}),
-              L"elsewhere\\precious cache\\out cache\\loop");
+    EXPECT_EQ(Survivors(dir.Path(), {L"elsewhere\\precious"}), L"elsewhere\\precious");
+    EXPECT_EQ(Survivors(cache, {L"inner\\kept"}), L"");
+    EXPECT_TRUE(IsDirectoryLink(cache + L"\\out"));
+    EXPECT_TRUE(IsDirectoryLink(cache + L"\\loop"));
     RemoveLinks(dir / L"cache", {L"out", L"loop"});
 }
 
@@ -325,10 +339,10 @@ TEST(TrimEndToEnd, KelvorTrimsBesideItsRunningProxyAtStartAndOnEveryTickOfItsTim
     WriteFileBytes(program + L"kelvor.ini", "[kelvor]\r\ncache dir=" + Narrow(cache) + "\r\ncache size=1\r\n");
     // The proxy's own files (3 x 316 bytes, fresh) may or may not be there when the pass lists
     // the cache: with them or without, f3 and f4 fit the 1 MiB limit.
-    CacheFile(cache + L"\\f1", 400000, 1);
-    CacheFile(cache + L"\\f2", 400000, 2);
-    CacheFile(cache + L"\\f3", 500000, 3);
-    CacheFile(cache + L"\\f4", 500000, 4);
+    CacheFile(cache + L"\\" + Object(L"f1"), 400000, 1);
+    CacheFile(cache + L"\\" + Object(L"f2"), 400000, 2);
+    CacheFile(cache + L"\\" + Object(L"f3"), 500000, 3);
+    CacheFile(cache + L"\\" + Object(L"f4"), 500000, 4);
 
     Child kelvor(program + L"kelvor.exe", L"", dir.Path());
     ASSERT_TRUE(kelvor.Started());
@@ -337,26 +351,25 @@ TEST(TrimEndToEnd, KelvorTrimsBesideItsRunningProxyAtStartAndOnEveryTickOfItsTim
     // The tip gives the cache's use once the first pass is over.
     HWND tip = GetDlgItem(main, IDC_TIP);
     ASSERT_TRUE(WaitFor([&] { return WindowText(tip).find(L"cache: ") != std::wstring::npos; })) << Narrow(WindowText(tip));
-    ASSERT_TRUE(WaitFor([&] { return Exists(cache + L"\\entry3.bin"); }));
-    EXPECT_EQ(Survivors(dir, {L"cache\\f1", L"cache\\f2", L"cache\\f3", L"cache\\f4"}), L"cache\\f3 cache\\f4");
+    ASSERT_TRUE(WaitFor([&] { return Exists(cache + L"\\" + Object(L"example.com\\")); }));
+    EXPECT_EQ(Survivors(cache, {L"f1", L"f2", L"f3", L"f4"}), L"f3 f4");
 
-    MakeDirs(cache + L"\\late");
-    CacheFile(cache + L"\\late\\g1", 300000, 0);
-    CacheFile(cache + L"\\g2", 300000, 1);
+    CacheFile(cache + L"\\" + Object(L"late\\g1"), 300000, 0);
+    CacheFile(cache + L"\\" + Object(L"g2"), 300000, 1);
     // Another window's timer message is not the trim timer's.
     PostMessageW(main, WM_TIMER, 42, 0);
     Sleep(500);
-    EXPECT_TRUE(Exists(cache + L"\\late\\g1"));
+    EXPECT_TRUE(Exists(cache + L"\\" + Object(L"late\\g1")));
     PostMessageW(main, WM_TIMER, 1000, 0);
-    const std::vector<std::wstring> names = {L"cache\\late\\g1", L"cache\\g2", L"cache\\f3", L"cache\\f4",
-                                             L"cache\\a\\entry1.bin", L"cache\\b\\entry2.bin",
-                                             L"cache\\entry3.bin", L"cache\\late"};
-    const std::wstring expected =
-        L"cache\\f3 cache\\f4 cache\\a\\entry1.bin cache\\b\\entry2.bin cache\\entry3.bin cache\\late";
-    EXPECT_TRUE(WaitFor([&] { return Survivors(dir, names) == expected; })) << Narrow(Survivors(dir, names));
+    // With the stand-in proxy's own three objects.
+    const std::vector<std::wstring> labels = {L"late\\g1", L"g2", L"f3", L"f4", L"127.0.0.1:18080\\a",
+                                              L"127.0.0.1:18080\\b", L"example.com\\"};
+    const std::wstring expected = L"f3 f4 127.0.0.1:18080\\a 127.0.0.1:18080\\b example.com\\";
+    EXPECT_TRUE(WaitFor([&] { return Survivors(cache, labels) == expected; })) << Narrow(Survivors(cache, labels));
     // Nothing more goes once the pass is over.
     Sleep(300);
-    EXPECT_EQ(Survivors(dir, names), expected);
+    EXPECT_EQ(Survivors(cache, labels), expected);
+    EXPECT_TRUE(Exists(cache + L"\\late"));
 
     PostMessageW(main, WM_CLOSE, 0, 0);
     EXPECT_TRUE(kelvor.WaitExit(15000));
@@ -365,12 +378,11 @@ TEST(TrimEndToEnd, KelvorTrimsBesideItsRunningProxyAtStartAndOnEveryTickOfItsTim
 TEST(TrimCache, SaysWhatThePassDidAndStopsWhenAsked)
 {
     TempDir dir;
-    MakeDirs(dir / L"sub");
-    CacheFile(dir / L"old", 300, 1);
-    CacheFile(dir / L"sub\\mid", 300, 2);
-    CacheFile(dir / L"new", 300, 3);
+    CacheFile(dir / Object(L"old"), 300, 1);
+    CacheFile(dir / Object(L"sub\\mid"), 300, 2);
+    CacheFile(dir / Object(L"new"), 300, 3);
     // Held open without delete sharing: chosen, but it stays.
-    HANDLE held = CreateFileW((dir / L"sub\\mid").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+    HANDLE held = CreateFileW((dir / Object(L"sub\\mid")).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
                               OPEN_EXISTING, 0, nullptr);
     ASSERT_NE(held, INVALID_HANDLE_VALUE);
 
@@ -378,7 +390,7 @@ TEST(TrimCache, SaysWhatThePassDidAndStopsWhenAsked)
     TrimResult stopped = TrimCache(dir.Path(), 100, &cancel);
     EXPECT_TRUE(stopped.Cancelled);
     EXPECT_EQ(stopped.FilesDeleted, 0u);
-    EXPECT_EQ(Survivors(dir, {L"old", L"sub\\mid", L"new"}), L"old sub\\mid new");
+    EXPECT_EQ(Survivors(dir.Path(), {L"old", L"sub\\mid", L"new"}), L"old sub\\mid new");
 
     cancel = false;
     TrimResult result = TrimCache(dir.Path(), 400, &cancel);
@@ -389,7 +401,71 @@ TEST(TrimCache, SaysWhatThePassDidAndStopsWhenAsked)
     EXPECT_EQ(result.FilesDeleted, 2u);
     EXPECT_EQ(result.FilesNotDeleted, 1u);
     EXPECT_EQ(result.BytesAfter, 300);
-    EXPECT_EQ(Survivors(dir, {L"old", L"sub\\mid", L"new"}), L"sub\\mid");
+    EXPECT_EQ(Survivors(dir.Path(), {L"old", L"sub\\mid", L"new"}), L"sub\\mid");
+}
+
+TEST(TrimEndToEnd, APassDeletesOnlyTheProxysFilesByTheirLastUseCountsOnlyThemAndSaysOnceWhatItLeft)
+{
+    // Three of the proxy's six objects fit the 1 MiB limit beside the stand-in proxy's own three
+    // small ones; they go by the later of their two times. The other files are older and larger
+    // than all of them: counted or ordered with the proxy's, they would go first.
+    struct Row {
+        std::wstring Path;
+        uint64_t Accessed;  // minutes
+        uint64_t Written;
+        bool Proxys;
+        bool Stays;
+    };
+    const std::wstring object = Object(L"x");
+    const std::wstring name = object.substr(object.find(L'\\') + 1);
+    const std::vector<Row> rows = {
+        {Object(L"p1"), 1, 9, true, true},
+        {Object(L"127.0.0.1:8080\\p2"), 8, 2, true, false},
+        {Object(L"p3"), 3, 3, true, false},
+        {Object(L"127.0.0.1:8080\\p4"), 10, 1, true, true},
+        {Object(L"p5"), 2, 11, true, true},
+        {Object(L"p6"), 4, 4, true, false},
+        {L"notes.txt", 0, 0, false, true},
+        {L"Pictures\\holiday.jpg", 0, 0, false, true},
+        {name, 0, 0, false, true},                                          // a level too high
+        {L"site\\deeper\\" + name, 0, 0, false, true},                      // a level too deep
+        {L"site\\" + name.substr(0, 5) + L"_" + name.substr(6), 0, 0, false, true},  // not in the alphabet
+        {L"site\\" + name.substr(0, 22), 0, 0, false, true},                  // without "=="
+        {L"My Photos\\" + name, 0, 0, false, true},                           // not a server's folder
+    };
+    TempDir dir;
+    std::wstring cache = dir / L"cache";
+    for (const Row& row : rows) {
+        MakeCacheFile(cache + L"\\" + row.Path, row.Proxys ? 300000 : 2000000, 0);
+        SetFileTimes(cache + L"\\" + row.Path, LONG_AGO + row.Accessed * MINUTE, LONG_AGO + row.Written * MINUTE);
+    }
+    RunningKelvor kelvor("[kelvor]\r\ncache dir=" + Narrow(cache) + "\r\ncache size=1\r\n");
+    ASSERT_TRUE(kelvor.Ready());
+
+    const std::wstring said = L"7 files in " + cache + L" are not the proxy's. kelvor leaves them alone and trims only "
+                              L"the proxy's own; if this folder is not meant for the cache, choose another in Settings.";
+    HWND balloon = nullptr;
+    EXPECT_TRUE(WaitFor([&] {
+        for (HWND shown : BalloonWindows())
+            balloon = WindowText(shown) == said ? shown : balloon;
+        return balloon != nullptr;
+    })) << (ShownBalloons().empty() ? "no balloon" : Narrow(ShownBalloons()[0]));
+    HWND tip = GetDlgItem(kelvor.Main(), IDC_TIP);
+    EXPECT_NE(WindowText(tip).find(L"cache: 1 of 1 MB"), std::wstring::npos) << Narrow(WindowText(tip));
+    for (const Row& row : rows)
+        EXPECT_EQ(Exists(cache + L"\\" + row.Path), row.Stays) << Narrow(row.Path);
+
+    // The next pass meets the same files and says nothing more: the balloon of the first stays.
+    DeleteFileW((cache + L"\\" + rows[0].Path).c_str());
+    DeleteFileW((cache + L"\\" + rows[3].Path).c_str());
+    PostMessageW(kelvor.Main(), WM_TIMER, 1000, 0);
+    EXPECT_TRUE(WaitFor([&] { return WindowText(tip).find(L"cache: 0 of 1 MB") != std::wstring::npos; }))
+        << Narrow(WindowText(tip));
+    ASSERT_TRUE(WaitUntilIdle(kelvor.Main()));
+    EXPECT_EQ(BalloonWindows(), std::vector<HWND>{balloon});
+    for (const Row& row : rows)
+        EXPECT_EQ(Exists(cache + L"\\" + row.Path), row.Stays && row.Path != rows[0].Path && row.Path != rows[3].Path)
+            << Narrow(row.Path);
 }
 
 TEST(TrimEndToEnd, AProgramFolderAsCacheIsNeverTrimmedAndKelvorSaysSoOnceTheProxyRuns)
@@ -398,6 +474,7 @@ TEST(TrimEndToEnd, AProgramFolderAsCacheIsNeverTrimmedAndKelvorSaysSoOnceTheProx
     std::wstring program = MakeProgramFolder(dir / L"program");
     WriteFileBytes(program + L"kelvor.ini", "[kelvor]\r\ncache dir=.\r\ncache size=1\r\ncache trim interval=soon\r\n");
     CacheFile(program + L"notes.txt", 2000000, 1);
+    CacheFile(program + Object(L"old"), 2000000, 1);
     CacheFile(program + L"config", 0, 2);
     std::wstring record = dir / L"record.txt";
     ScopedEnv recordTo(L"KELVOR_PROXY_RECORD", record);
@@ -421,6 +498,7 @@ TEST(TrimEndToEnd, AProgramFolderAsCacheIsNeverTrimmedAndKelvorSaysSoOnceTheProx
     PostMessageW(main, WM_TIMER, 1000, 0);
     Sleep(500);
     EXPECT_TRUE(Exists(program + L"notes.txt"));
+    EXPECT_TRUE(Exists(program + Object(L"old")));
     EXPECT_TRUE(Exists(program + L"config"));
     EXPECT_TRUE(Exists(program + L"polipo.exe"));
     // Nor is it purged, by kelvor or the proxy.
@@ -429,7 +507,7 @@ TEST(TrimEndToEnd, AProgramFolderAsCacheIsNeverTrimmedAndKelvorSaysSoOnceTheProx
               L"kelvor: The cache folder " + folder + L" is or contains " + folder + L". kelvor deletes files only "
               L"in a folder of the cache's own, so nothing was purged. Please choose another folder in Settings.");
     EXPECT_EQ(ReadProxyRecords(record).size(), 1u);
-    EXPECT_TRUE(Exists(program + L"notes.txt"));
+    EXPECT_TRUE(Exists(program + Object(L"old")));
     PostMessageW(main, WM_CLOSE, 0, 0);
     EXPECT_TRUE(kelvor.WaitExit(15000));
 }
@@ -437,19 +515,19 @@ TEST(TrimEndToEnd, AProgramFolderAsCacheIsNeverTrimmedAndKelvorSaysSoOnceTheProx
 TEST(TrimCache, AFileGoneBeforeItsDeletionFreesItsBytesAndIsNotCountedAsStaying)
 {
     TempDir dir;
-    CacheFile(dir / L"gone", 300, 1);
-    CacheFile(dir / L"a", 300, 2);
-    CacheFile(dir / L"b", 300, 3);
+    CacheFile(dir / Object(L"gone"), 300, 1);
+    CacheFile(dir / Object(L"a"), 300, 2);
+    CacheFile(dir / Object(L"b"), 300, 3);
 
     // Another program removes the oldest file after the scan, just before the pass reaches it.
     TrimResult result = DeleteOldestWhile(dir.Path(), nullptr, [&](const TrimResult& sofar, const TrimCandidate&) {
         if (sofar.BytesAfter <= 600)
             return false;
-        if (Exists(dir / L"gone"))
-            DeleteFileW((dir / L"gone").c_str());
+        if (Exists(dir / Object(L"gone")))
+            DeleteFileW((dir / Object(L"gone")).c_str());
         return true;
     });
-    EXPECT_EQ(Survivors(dir, {L"gone", L"a", L"b"}), L"a b");
+    EXPECT_EQ(Survivors(dir.Path(), {L"gone", L"a", L"b"}), L"a b");
     EXPECT_EQ(result.BytesAfter, 600);
     EXPECT_EQ(result.FilesNotDeleted, 0u);
     EXPECT_EQ(result.FilesDeleted, 0u);
@@ -481,7 +559,7 @@ DWORD WINAPI TrimWithLittleStackLeft(void* context)
 
 }  // namespace
 
-TEST(TrimCache, ATreeDeeperThanAThreadsStackCouldRecurseIsTrimmedOldestFirst)
+TEST(TrimCache, ATreeDeeperThanAThreadsStackCouldRecurseIsWalkedToItsEndAndOnlyTheProxysFilesGo)
 {
     // Wine reaches at most about 2,000 levels (the host's own path limit), and slowly: the pass
     // gets little stack instead, which a walk keeping a frame per level would overflow at 200
@@ -498,9 +576,13 @@ TEST(TrimCache, ATreeDeeperThanAThreadsStackCouldRecurseIsTrimmedOldestFirst)
         if (level == DEPTH / 2)
             middle = folder;
     }
-    CacheFile(folder + L"\\deepest", 100, 1);
-    CacheFile(middle + L"\\middle", 100, 2);
-    CacheFile(top + L"\\top", 100, 3);
+    // Named as the proxy's, but far below its two levels: counted as not its, and left.
+    std::wstring deepest = folder + L"\\" + Object(L"deepest");
+    std::wstring inMiddle = middle + L"\\" + Object(L"middle");
+    CacheFile(deepest, 100, 0);
+    CacheFile(inMiddle, 100, 0);
+    CacheFile(top + L"\\" + Object(L"d\\old"), 100, 1);
+    CacheFile(top + L"\\" + Object(L"d\\new"), 100, 3);
 
     DeepPass pass{top, TrimResult()};
     HANDLE thread = CreateThread(nullptr, 0, TrimWithLittleStackLeft, &pass, 0, nullptr);
@@ -510,11 +592,12 @@ TEST(TrimCache, ATreeDeeperThanAThreadsStackCouldRecurseIsTrimmedOldestFirst)
     GetExitCodeThread(thread, &exitCode);
     CloseHandle(thread);
     EXPECT_EQ(exitCode, 0u);
-    EXPECT_EQ(pass.Result.FilesSeen, 3u);
-    EXPECT_EQ(pass.Result.BytesBefore, 300);
-    EXPECT_EQ(pass.Result.FilesDeleted, 2u);
-    EXPECT_FALSE(Exists(folder + L"\\deepest"));
-    EXPECT_FALSE(Exists(middle + L"\\middle"));
-    EXPECT_TRUE(Exists(top + L"\\top"));
+    EXPECT_EQ(pass.Result.FilesSeen, 2u);
+    EXPECT_EQ(pass.Result.OtherFiles, 2u);
+    EXPECT_EQ(pass.Result.BytesBefore, 200);
+    EXPECT_EQ(pass.Result.FilesDeleted, 1u);
+    EXPECT_TRUE(Exists(deepest));
+    EXPECT_TRUE(Exists(inMiddle));
+    EXPECT_EQ(Survivors(top, {L"d\\old", L"d\\new"}), L"d\\new");
     RemoveTree(top);
 }

@@ -288,7 +288,7 @@ TEST(Settings, OkSavesBothFieldsAndRestartsTheProxyWithThem)
     std::vector<ProxyRecord> records = kelvor.Records();
     EXPECT_FALSE(ProcessAlive(records[0].Pid));
     // The new proxy keeps its cache in the typed folder.
-    EXPECT_TRUE(WaitFor([&] { return Exists(typed + L"\\entry3.bin"); }));
+    EXPECT_TRUE(WaitFor([&] { return Exists(typed + L"\\" + ProxyFile("http://example.com/")); }));
 
     settings = OpenDialog(kelvor, CMD_SETTINGS, L"Settings");
     ASSERT_NE(settings, nullptr);
@@ -429,7 +429,7 @@ TEST(Settings, AFolderNameInAnyScriptSurvivesASaveAndTheNextStart)
     ASSERT_TRUE(Click(kelvor, settings, IDOK));
     ASSERT_TRUE(WaitFor([&] { return kelvor.Records().size() == 2; }));
     // The proxy, which reads its arguments in the ANSI code page, found the folder.
-    EXPECT_TRUE(WaitFor([&] { return Exists(typed + L"\\entry3.bin"); })) << Narrow(kelvor.Records()[1].CommandLine);
+    EXPECT_TRUE(WaitFor([&] { return Exists(typed + L"\\" + ProxyFile("http://example.com/")); })) << Narrow(kelvor.Records()[1].CommandLine);
 
     // Started again in the same folder, kelvor reads the name back whole.
     PostMessageW(kelvor.Main(), WM_COMMAND, CMD_EXIT, 0);
@@ -453,7 +453,7 @@ TEST(Settings, QuotesArePastedAwayAndVariablesAreKeptAsTypedAndUsedPutIn)
     RunningKelvor kelvor("[kelvor]\r\ncache dir=%KELVOR_TEST%\\cache\r\n");
     ASSERT_TRUE(kelvor.Ready());
     // The proxy was given the folder the variable names, and fills it.
-    EXPECT_TRUE(WaitFor([&] { return Exists(shared / L"cache\\entry3.bin"); }))
+    EXPECT_TRUE(WaitFor([&] { return Exists(shared / (L"cache\\" + ProxyFile("http://example.com/"))); }))
         << Narrow(kelvor.Records()[0].CommandLine);
 
     HWND settings = OpenDialog(kelvor, CMD_SETTINGS, L"Settings");
@@ -471,7 +471,7 @@ TEST(Settings, QuotesArePastedAwayAndVariablesAreKeptAsTypedAndUsedPutIn)
     Type(settings, IDC_CACHE_DIR, L"\"" + pasted + L"\"");
     ASSERT_TRUE(Click(kelvor, settings, IDOK));
     EXPECT_EQ(IniValue(kelvor, L"cache dir"), pasted);
-    EXPECT_TRUE(WaitFor([&] { return Exists(pasted + L"\\entry3.bin"); }));
+    EXPECT_TRUE(WaitFor([&] { return Exists(pasted + L"\\" + ProxyFile("http://example.com/")); }));
     EXPECT_FALSE(Exists(kelvor.Program() + L"\"" + pasted));
 }
 
@@ -543,14 +543,12 @@ TEST(Settings, OnlyAnOkThatChangesTheSizeTrimsTheCacheAtOnce)
     // 3 MB limit, so any pass from here on deletes.
     const int64_t fileSize = 3 * 512 * 1024;
     for (int hour = 0; hour < 3; ++hour) {
-        std::wstring file = cache / (L"old" + std::to_wstring(hour) + L".bin");
-        WriteFileOfSize(file, fileSize);
-        SetLastAccess(file, LongAgo(hour));
+        MakeCacheFile(cache / ProxyFile("http://site/old" + std::to_string(hour)), fileSize, LongAgo(hour));
     }
     auto remaining = [&] {
         std::wstring present;
         for (int hour = 0; hour < 3; ++hour)
-            if (Exists(cache / (L"old" + std::to_wstring(hour) + L".bin")))
+            if (Exists(cache / ProxyFile("http://site/old" + std::to_string(hour))))
                 present += std::to_wstring(hour);
         return present;
     };

@@ -27,6 +27,11 @@ constexpr char PAGE_URL[] = "http://127.0.0.1:18090/page.html";
 constexpr char PAGE_TEXT[] = "kelvor's page\n";
 const std::string USERS_OWN = "1 user.example:3128";
 const std::string KELVORS = "1 127.0.0.1:8123";
+// An object of the user's cache, below the program folder.
+std::wstring KeptObject()
+{
+    return L"cache\\" + ProxyFile("http://site/kept");
+}
 
 std::wstring Env(const wchar_t* name)
 {
@@ -271,8 +276,8 @@ TEST_F(Installer, InstalledAgainOverARunningKelvorItClosesItLikeExitKeepsTheUser
     ASSERT_TRUE(Exists(folder_ + L"kelvor.exe")) << "needs the first install";
     const std::string config = "# the user's own proxy settings\n";
     WriteFileBytes(folder_ + L"config", config);
-    MakeDirs(folder_ + L"cache");
-    WriteFileBytes(folder_ + L"cache\\kept", "a cached object");
+    MakeDirs(folder_ + L"cache\\site");
+    WriteFileBytes(folder_ + KeptObject(), "a cached object");
     SetUsersOwnProxy();
 
     TempDir dir;
@@ -301,7 +306,7 @@ TEST_F(Installer, InstalledAgainOverARunningKelvorItClosesItLikeExitKeepsTheUser
     EXPECT_TRUE(refused.Running());
     EXPECT_EQ(config, ReadFileBytes(folder_ + L"config"));
     EXPECT_EQ(settings, ReadFileBytes(folder_ + L"kelvor.ini"));
-    EXPECT_TRUE(Exists(folder_ + L"cache\\kept"));
+    EXPECT_TRUE(Exists(folder_ + KeptObject()));
     Started again = InstalledKelvor(folder_);
     EXPECT_TRUE(again.Main);
     EXPECT_NE(old.Id(), again.Id);
@@ -348,7 +353,7 @@ TEST_F(Installer, UninstalledSilentlyAfterKelvorWasEndedFromOutsideTheUsersProxy
     EXPECT_FALSE(Exists(StartMenuShortcut()));
     EXPECT_TRUE(RegQuery(UNINSTALL_KEY).empty());
     EXPECT_EQ(0u, RegQuery(RUN_KEY).count("kelvor"));
-    for (const wchar_t* kept : {L"kelvor.ini", L"config", L"cache\\kept"})
+    for (const std::wstring& kept : {std::wstring(L"kelvor.ini"), std::wstring(L"config"), KeptObject()})
         EXPECT_TRUE(Exists(folder_ + kept)) << Narrow(kept);
 }
 

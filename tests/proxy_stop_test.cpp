@@ -222,7 +222,7 @@ TEST(RestartProxy, EndsTheOldProxyAndSupervisesExactlyOneNewOne)
     EXPECT_EQ(records[1].Pid, App.ProxyProcess.dwProcessId);
     EXPECT_FALSE(Contains(records[1].CommandLine, L" -x "));
     // It was given the cache folder, made for it first.
-    EXPECT_TRUE(WaitFor([&] { return Exists(dir / L"cache\\entry3.bin"); }));
+    EXPECT_TRUE(WaitFor([&] { return Exists(dir / (L"cache\\" + ProxyFile("http://example.com/"))); }));
     Child fresh(records[1].Pid);
     EXPECT_TRUE(fresh.Running());
     // Supervised: its handle is kept, to be stopped later.

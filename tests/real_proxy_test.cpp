@@ -475,6 +475,37 @@ protected:
 
     std::string Log() { return ReadFileBytes(program_ + L"polipo.log"); }
 
+    // Objects of size bytes at paths, cached in cache by a run of the proxy of its own that has
+    // ended since, as by an earlier session; their files, in the same order.
+    std::vector<std::wstring> CacheInAnEarlierRun(const std::wstring& cache, const std::vector<std::string>& paths,
+                                                  size_t size)
+    {
+        std::vector<std::wstring> files;
+        std::vector<std::string> urls;
+        {
+            std::wstring root = cache;
+            std::replace(root.begin(), root.end(), L'\\', L'/');
+            Child proxy(program_ + L"polipo.exe", L"-c config \"diskCacheRoot=\\\"" + root + L"\\\"\"", program_);
+            EXPECT_TRUE(WaitFor(ProxyListening));
+            for (const std::string& path : paths) {
+                urls.push_back(origin_.Add(path, size));
+                EXPECT_TRUE(SameBody(Fetch(urls.back()).Body, origin_.Body(path)));
+            }
+            EXPECT_TRUE(WriteOutObjects());
+            EXPECT_TRUE(WaitFor([&] {
+                for (size_t i = 0; i < paths.size(); ++i) {
+                    if (!OnDisk(cache, urls[i], origin_.Body(paths[i])))
+                        return false;
+                }
+                return true;
+            }));
+        }
+        WaitFor([] { return !ProxyListening(); }, 5000);
+        for (const std::string& url : urls)
+            files.push_back(CachedFileOf(cache, url));
+        return files;
+    }
+
     // kelvor.ini as kelvor makes it, in UTF-16.
     std::wstring Ini()
     {
@@ -556,36 +587,18 @@ TEST_F(RealProxy, TheStartUpPassKeepsRealObjectsWithinTheLimitAndTheProxyFetches
     // 1 MB (1,048,576 bytes) the three accessed longest ago have to go, and only they.
     std::wstring cache = ExistingCache();
     std::vector<std::string> urls;
-    {
-        std::wstring root = cache;
-        std::replace(root.begin(), root.end(), L'\\', L'/');
-        Child proxy(program_ + L"polipo.exe", L"-c config \"diskCacheRoot=\\\"" + root + L"\\\"\"", program_);
-        ASSERT_TRUE(WaitFor(ProxyListening));
-        for (int i = 0; i < 6; ++i) {
-            std::string path = "/object" + std::to_string(i);
-            urls.push_back(origin_.Add(path, 300000));
-            ASSERT_TRUE(SameBody(Fetch(urls.back()).Body, origin_.Body(path)));
-        }
-        ASSERT_TRUE(WriteOutObjects());
-        ASSERT_TRUE(WaitFor([&] {
-            for (int i = 0; i < 6; ++i) {
-                if (!OnDisk(cache, urls[i], origin_.Body("/object" + std::to_string(i))))
-                    return false;
-            }
-            return true;
-        }));
-    }
-    WaitFor([] { return !ProxyListening(); }, 5000);
+    for (int i = 0; i < 6; ++i)
+        urls.push_back(origin_.Url("/object" + std::to_string(i)));
+    std::vector<std::wstring> files = CacheInAnEarlierRun(
+        cache, {"/object0", "/object1", "/object2", "/object3", "/object4", "/object5"}, 300000);
+    ASSERT_FALSE(HasFailure());
     FILETIME now;
     GetSystemTimeAsFileTime(&now);
     uint64_t today = (static_cast<uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
     const uint64_t DAY = 864000000000ull;
-    std::vector<std::wstring> files;
-    for (int i = 0; i < 6; ++i)
-        files.push_back(CachedFileOf(cache, urls[i]));
     // Only once nothing reads them any more: a read may set the access time to now.
     for (int i = 0; i < 6; ++i)
-        SetLastAccess(files[i], today - (6 - i) * DAY);
+        SetLastUse(files[i], today - (6 - i) * DAY);
     ASSERT_GT(TotalSize(cache), 1800000);
 
     WriteFileBytes(program_ + L"kelvor.ini", IniWith("cache size=1\r\n"));
@@ -604,6 +617,56 @@ TEST_F(RealProxy, TheStartUpPassKeepsRealObjectsWithinTheLimitAndTheProxyFetches
     // What the pass kept is served from the disk without asking the origin again.
     EXPECT_TRUE(SameBody(Fetch(urls[5]).Body, origin_.Body("/object5")));
     EXPECT_EQ(origin_.Requests("/object5"), 1);
+}
+
+TEST_F(RealProxy, ATimerPassKeepsTheObjectsFetchedAgainOnAVolumeThatKeepsNoAccessTimes)
+{
+    // Ten objects of 100,000 bytes from an earlier session fit the limit of 1 MB; five more
+    // fetched now take the cache over it, by five objects. The three of the ten fetched again
+    // have the oldest times of all, so that by last access alone they would go first.
+    std::wstring cache = ExistingCache();
+    std::vector<std::string> paths;
+    for (int i = 0; i < 15; ++i)
+        paths.push_back("/object" + std::to_string(i));
+    std::vector<std::wstring> files = CacheInAnEarlierRun(cache, {paths.begin(), paths.begin() + 10}, 100000);
+    ASSERT_FALSE(HasFailure());
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    const uint64_t MONTH_AGO = ((static_cast<uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime) -
+                               30 * 864000000000ull;
+    const uint64_t MINUTE = 600000000ull;
+    for (int i = 0; i < 10; ++i) {
+        EXPECT_EQ(files[i], cache + L"\\" + ProxyFile(origin_.Url(paths[i])));
+        SetLastUse(files[i], MONTH_AGO + i * MINUTE);
+    }
+    // The proxy keeps the files of the objects it used last open (32 by default), and a file it
+    // holds open cannot be deleted: with one, the objects fetched again are closed, their use
+    // written down, by the time the pass lists them, as on a proxy that has used many since.
+    WriteFileBytes(program_ + L"config", "maxDiskEntries = 1\n");
+    WriteFileBytes(program_ + L"kelvor.ini", IniWith("cache size=1\r\n"));
+    Kelvor kelvor(program_);
+    ASSERT_NE(kelvor.ServingProxy(), 0u) << Log();
+    HWND tip = GetDlgItem(kelvor.Main(), IDC_TIP);
+    ASSERT_TRUE(WaitFor([&] { return WindowText(tip).find(L"cache: 1 of 1 MB") != std::wstring::npos; }))
+        << Narrow(WindowText(tip));
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_TRUE(SameBody(Fetch(origin_.Url(paths[i])).Body, origin_.Body(paths[i])));
+        EXPECT_EQ(origin_.Requests(paths[i]), 1) << i;
+    }
+    for (int i = 10; i < 15; ++i) {
+        std::string url = origin_.Add(paths[i], 100000);
+        EXPECT_TRUE(SameBody(Fetch(url).Body, origin_.Body(paths[i])));
+    }
+    // As a volume without access updates leaves them; the write times stay as they are.
+    for (int i = 0; i < 10; ++i)
+        SetLastAccess(files[i], MONTH_AGO + i * MINUTE);
+
+    // No Exit in between: the pass's own request has the proxy write out what it holds, the last
+    // use and the five new objects, which take the cache over the limit. The oldest goes first.
+    PostMessageW(kelvor.Main(), WM_TIMER, 1000, 0);
+    EXPECT_TRUE(WaitFor([&] { return !Exists(files[3]) && TotalSize(cache) <= 1048576; })) << TotalSize(cache);
+    for (int i = 0; i < 10; ++i)
+        EXPECT_EQ(Exists(files[i]), i < 3 || i >= 8) << i;
 }
 
 TEST_F(RealProxy, PurgeRunsTheProxysOwnPurgeToItsEndWhileTheProxyKeepsServing)

@@ -54,7 +54,7 @@ TEST(Startup, LaunchesTheProxyHiddenInTheProgramFolderAndKeepsItsWindowHidden)
     EXPECT_EQ(proxy.ShowWindow, SW_HIDE);
     // The stand-in proxy writes its log and cache where kelvor pointed it.
     EXPECT_TRUE(WaitFor([&] { return Exists(program + L"polipo.log"); }));
-    EXPECT_TRUE(WaitFor([&] { return Exists(program + L"cache\\entry3.bin"); }));
+    EXPECT_TRUE(WaitFor([&] { return Exists(program + L"cache\\" + ProxyFile("http://example.com/")); }));
 
     HWND main = WaitForMainWindow(kelvor.Id());
     ASSERT_NE(main, nullptr);
@@ -157,8 +157,7 @@ TEST(Startup, TheProgramFolderByASecondDriveLetterIsNotTrimmedAndIsNamed)
     ASSERT_TRUE(drive.Made());
     std::wstring cache = drive.Root() + L"program";
     // Over a limit of 1 MB, read long ago: the first file a pass there would delete.
-    WriteFileOfSize(program + L"old.bin", 2 * 1048576);
-    SetLastAccess(program + L"old.bin", 132223104000000000ull);
+    MakeCacheFile(program + ProxyFile("http://site/old"), 2 * 1048576, 132223104000000000ull);
     WriteFileBytes(program + L"kelvor.ini", "[kelvor]\r\ncache dir=" + Narrow(cache) + "\r\ncache size=1\r\n");
     ScopedEnv recordTo(L"KELVOR_PROXY_RECORD", dir / L"record.txt");
 
@@ -169,7 +168,7 @@ TEST(Startup, TheProgramFolderByASecondDriveLetterIsNotTrimmedAndIsNamed)
                         program.substr(0, program.size() - 1) + L"."),
               0u)
         << Narrow(text);
-    EXPECT_TRUE(Exists(program + L"old.bin"));
+    EXPECT_TRUE(Exists(program + ProxyFile("http://site/old")));
     EXPECT_TRUE(Exists(program + L"polipo.exe"));
     HWND main = WaitForMainWindow(kelvor.Id());
     ASSERT_NE(main, nullptr);
@@ -221,7 +220,8 @@ TEST(ToldFailures, EachReachesTheUserNamingTheThingAndTheReason)
         std::wstring elsewhere = dir / L"elsewhere";
         MakeDirs(elsewhere);
         // Over the limit of 1 MB: a pass that walked it would delete it.
-        WriteFileOfSize(elsewhere + L"\\old.bin", 2 * 1048576);
+        const std::wstring old = elsewhere + L"\\" + ProxyFile("http://site/old");
+        MakeCacheFile(old, 2 * 1048576, 132223104000000000ull);
         WriteFileBytes(program + L"config", c.Config);
         WriteFileBytes(program + L"kelvor.ini", "[kelvor]\r\ncache size=1\r\n");
         ScopedEnv recordTo(L"KELVOR_PROXY_RECORD", dir / L"record.txt");
@@ -241,7 +241,7 @@ TEST(ToldFailures, EachReachesTheUserNamingTheThingAndTheReason)
             PostMessageW(main, WM_TIMER, 1000, 0);
             EXPECT_TRUE(WaitForBalloon(said)) << Narrow(said);
             EXPECT_EQ(tip().find(L"cache: "), std::wstring::npos) << Narrow(tip());
-            EXPECT_TRUE(Exists(elsewhere + L"\\old.bin"));
+            EXPECT_TRUE(Exists(old));
         }
         PostMessageW(main, WM_CLOSE, 0, 0);
         EXPECT_TRUE(kelvor.WaitExit(15000));

@@ -233,8 +233,7 @@ TEST(OneActionAtATime, NoCommandRunsAndNothingIsTrimmedWhileKelvorRefusesToStart
 
     std::wstring program = MakeProgramFolder(dir / L"kelvor");
     // A cache over its limit, which is the running proxy's to trim, not this kelvor's.
-    MakeDirs(dir / L"cache");
-    WriteFileOfSize(dir / L"cache\\old", 2000000);
+    MakeCacheFile(dir / (L"cache\\" + ProxyFile("http://site/old")), 2000000, 132223104000000000ull);
     WriteFileBytes(program + L"kelvor.ini", "[kelvor]\r\ncache dir=" + Narrow(dir / L"cache") + "\r\ncache size=1\r\n");
     std::wstring record = dir / L"kelvor-proxies.txt";
     ScopedEnv recordTo(L"KELVOR_PROXY_RECORD", record);
@@ -254,7 +253,7 @@ TEST(OneActionAtATime, NoCommandRunsAndNothingIsTrimmedWhileKelvorRefusesToStart
     EXPECT_EQ(kelvor.ExitCode(), 0u);
     EXPECT_TRUE(ReadProxyRecords(record).empty());
     EXPECT_TRUE(running.Running());
-    EXPECT_TRUE(Exists(dir / L"cache\\old"));
+    EXPECT_TRUE(Exists(dir / (L"cache\\" + ProxyFile("http://site/old"))));
 }
 
 TEST(Session, TheEndOfTheSessionStopsTheProxyAndRemovesTheIcon)

@@ -302,17 +302,14 @@ TEST(Commands, PurgeRunsBesideTheProxyThenRemovesWhatWasNotUsedFor32Days)
     ProxyRecord proxy = kelvor.Records()[0];
     HANDLE proxyProcess = OpenProcess(SYNCHRONIZE, FALSE, proxy.Pid);
     ASSERT_NE(proxyProcess, nullptr);
-    ASSERT_TRUE(WaitFor([&] { return Exists(cache / L"entry3.bin"); }));
+    ASSERT_TRUE(WaitFor([&] { return Exists(cache / ProxyFile("http://example.com/")); }));
     // Read last 40 and 31 days ago.
     FILETIME now;
     GetSystemTimeAsFileTime(&now);
     const uint64_t day = 24ull * 3600 * 10000000;
     uint64_t today = (static_cast<uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
-    MakeDirs(cache / L"site");
-    WriteFileOfSize(cache / L"site\\unused", 2 * 1048576);
-    SetLastAccess(cache / L"site\\unused", today - 40 * day);
-    WriteFileOfSize(cache / L"site\\used", 1000);
-    SetLastAccess(cache / L"site\\used", today - 31 * day);
+    MakeCacheFile(cache / ProxyFile("http://site/unused"), 2 * 1048576, today - 40 * day);
+    MakeCacheFile(cache / ProxyFile("http://site/used"), 1000, today - 31 * day);
 
     PostMessageW(kelvor.Main(), WM_COMMAND, CMD_PURGE_CACHE, 0);
     ASSERT_TRUE(WaitFor([&] { return kelvor.Records().size() == 2; }));
@@ -325,9 +322,9 @@ TEST(Commands, PurgeRunsBesideTheProxyThenRemovesWhatWasNotUsedFor32Days)
     // The purge run ends by itself; then kelvor removes what was not used for 32 days. The
     // proxy stays.
     EXPECT_TRUE(WaitFor([&] { return !ProcessAlive(purge.Pid); }));
-    EXPECT_TRUE(WaitFor([&] { return !Exists(cache / L"site\\unused"); }));
-    EXPECT_TRUE(Exists(cache / L"site\\used"));
-    EXPECT_TRUE(Exists(cache / L"entry3.bin"));
+    EXPECT_TRUE(WaitFor([&] { return !Exists(cache / ProxyFile("http://site/unused")); }));
+    EXPECT_TRUE(Exists(cache / ProxyFile("http://site/used")));
+    EXPECT_TRUE(Exists(cache / ProxyFile("http://example.com/")));
     EXPECT_EQ(WaitForSingleObject(proxyProcess, 0), static_cast<DWORD>(WAIT_TIMEOUT));
 
     // It is still the proxy that kelvor supervises.

@@ -34,8 +34,8 @@ void ExpectOldestFirstTiesInInsertionOrder(const std::vector<const TrimCandidate
         seen[order[i]->Size] = true;
         if (i == 0)
             continue;
-        ASSERT_LE(order[i - 1]->AccessTime, order[i]->AccessTime) << "at " << i;
-        if (order[i - 1]->AccessTime == order[i]->AccessTime) {
+        ASSERT_LE(order[i - 1]->LastUse, order[i]->LastUse) << "at " << i;
+        if (order[i - 1]->LastUse == order[i]->LastUse) {
             ASSERT_LT(order[i - 1]->Size, order[i]->Size) << "tie at " << i;
         }
     }

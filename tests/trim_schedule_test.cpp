@@ -15,21 +15,15 @@ constexpr int FILE_COUNT = 12000;
 // a few small files there too).
 constexpr int LAST_TO_GO = FILE_COUNT - 1100;
 
+// Object n of the server d<n % 50>.
 std::wstring CacheName(const std::wstring& cache, int n)
 {
-    wchar_t name[32];
-    wsprintfW(name, L"\\d%02d\\f%05d", n % 50, n);
-    return cache + name;
+    char url[48];
+    snprintf(url, sizeof(url), "http://d%02d/f%05d", n % 50, n);
+    return cache + L"\\" + ProxyFile(url);
 }
 
-// A file of size bytes last accessed at time.
-void CacheFileAt(const std::wstring& path, int64_t size, uint64_t time)
-{
-    WriteFileOfSize(path, size);
-    SetLastAccess(path, time);
-}
-
-// FILE_COUNT files in 50 folders, file n accessed n minutes after a day long past.
+// FILE_COUNT files in 50 folders, file n last used n minutes after a day long past.
 void FillCache(const std::wstring& cache)
 {
     for (int folder = 0; folder < 50; ++folder) {
@@ -47,8 +41,8 @@ void FillCache(const std::wstring& cache)
         SetEndOfFile(file);
         ULARGE_INTEGER time;
         time.QuadPart = 132223104000000000ull + n * 600000000ull;
-        FILETIME accessed = {time.LowPart, time.HighPart};
-        SetFileTime(file, nullptr, &accessed, nullptr);
+        FILETIME used = {time.LowPart, time.HighPart};
+        SetFileTime(file, nullptr, &used, &used);
         CloseHandle(file);
     }
 }
@@ -93,10 +87,10 @@ TEST_F(TimerPass, TheMainWindowKeepsAnsweringWhileAPassRuns)
     ASSERT_NO_FATAL_FAILURE(StartPassAndWaitForItsFirstDeletion());
     // Older than all the rest, but made after this pass listed the cache: only a pass that
     // followed this one could find them over the limit and delete them.
-    std::wstring late[3] = {cache + L"\\late1", cache + L"\\late2", cache + L"\\late3"};
-    for (const std::wstring& file : late) {
-        WriteFileOfSize(file, 100000);
-        SetLastAccess(file, 132000000000000000ull);
+    std::wstring late[3];
+    for (int n = 0; n < 3; ++n) {
+        late[n] = cache + L"\\" + ProxyFile("http://late/" + std::to_string(n));
+        MakeCacheFile(late[n], 100000, 132000000000000000ull);
     }
 
     int answeredDuringPass = 0;
@@ -206,8 +200,10 @@ TEST(StartUpPass, ExitDuringAPassOf300000FilesEndsKelvorWithinTwoSeconds)
     // through its first 15,000 deletions would reach.
     const uint64_t UNIX_EPOCH = 116444736000000000ull;
     const uint64_t SECOND = 10000000ull;
-    CacheFileAt(dir / L"cache\\oldest", 1000, UNIX_EPOCH + 1300000000ull * SECOND);
-    CacheFileAt(dir / L"cache\\later", 1000, UNIX_EPOCH + 1400150000ull * SECOND);
+    const std::wstring oldest = dir / (L"cache\\" + ProxyFile("http://site/oldest"));
+    const std::wstring later = dir / (L"cache\\" + ProxyFile("http://site/later"));
+    MakeCacheFile(oldest, 1000, UNIX_EPOCH + 1300000000ull * SECOND);
+    MakeCacheFile(later, 1000, UNIX_EPOCH + 1400150000ull * SECOND);
 
     RunningKelvor kelvor("[kelvor]\r\ncache dir=" + Narrow(dir / L"cache") + "\r\ncache size=" +
                          std::to_string(cache.LimitMB()) + "\r\n");
@@ -215,9 +211,9 @@ TEST(StartUpPass, ExitDuringAPassOf300000FilesEndsKelvorWithinTwoSeconds)
     Child proxy(kelvor.Records()[0].Pid);
     // The proxy runs while the pass lists the cache; then the deleting begins.
     DWORD started = GetTickCount();
-    ASSERT_TRUE(WaitFor([&] { return !Exists(dir / L"cache\\oldest"); }, 120000));
+    ASSERT_TRUE(WaitFor([&] { return !Exists(oldest); }, 120000));
     std::printf("the first deletion came %lu ms after the proxy's start\n", static_cast<unsigned long>(GetTickCount() - started));
-    ASSERT_TRUE(Exists(dir / L"cache\\later"));
+    ASSERT_TRUE(Exists(later));
 
     FILETIME exitAsked = TimeNow();
     PostMessageW(kelvor.Main(), WM_COMMAND, CMD_EXIT, 0);
@@ -226,5 +222,5 @@ TEST(StartUpPass, ExitDuringAPassOf300000FilesEndsKelvorWithinTwoSeconds)
     EXPECT_EQ(kelvor.Process().ExitCode(), 0u);
     EXPECT_TRUE(proxy.WaitExit(0));
     // The pass ended early.
-    EXPECT_TRUE(Exists(dir / L"cache\\later"));
+    EXPECT_TRUE(Exists(later));
 }

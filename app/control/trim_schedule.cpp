@@ -10,6 +10,7 @@
 #include "cache/trim_rules.h"
 #include "proxy/launch.h"
 #include "proxy/readable_path.h"
+#include "proxy/writeout.h"
 
 namespace {
 
@@ -18,6 +19,11 @@ namespace {
 constexpr UINT FIRST_PASS_DELAY_MS = 1000;
 // The proxy's purge ends in a fraction of a second; one that hangs does not hold the sweep up.
 constexpr DWORD PURGE_RUN_TIMEOUT_MS = 60000;
+// As at the proxy's stop: a proxy that does not answer holds the pass up no longer than this.
+constexpr DWORD WRITEOUT_TIMEOUT_MS = 1000;
+#ifndef THREAD_MODE_BACKGROUND_BEGIN
+#define THREAD_MODE_BACKGROUND_BEGIN 0x00010000
+#endif
 
 bool StopRequested()
 {
@@ -39,9 +45,20 @@ uint64_t Now()
     return (static_cast<uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
 }
 
+// The proxy records each use of an object in memory and puts it in the object's file only when
+// it writes the object out: asked first, its files' times say what was used up to now.
+void AskForWriteOut(const TrimJob& job)
+{
+    if (job.AskWriteOut && !StopRequested())
+        AskProxyToWriteOut(job.Proxy, WRITEOUT_TIMEOUT_MS);
+}
+
 DWORD WINAPI RunTrimJob(void* context)
 {
     auto* job = static_cast<TrimJob*>(context);
+    // The pass's reads and deletions wait behind the browser's and the proxy's (Vista on; Windows
+    // XP refuses the request, and the pass runs at normal priority there).
+    SetThreadPriority(GetCurrentThread(), THREAD_MODE_BACKGROUND_BEGIN);
     // One that cannot be opened at all is left to the walk, which says why it cannot list it.
     FolderIdentity now;
     job->FolderReplaced = job->AdoptedKnown && IdentityOf(job->CacheDir, now) && now != job->Adopted;
@@ -49,9 +66,11 @@ DWORD WINAPI RunTrimJob(void* context)
         // Nothing is walked.
     } else if (job->Kind == PassKind::Purge) {
         WaitForPurgeRun(job->PurgeRun);
+        AskForWriteOut(*job);
         if (!StopRequested())
             job->Result = PurgeOldFiles(job->CacheDir, Now() - PURGE_AGE, &App.StopTrim);
-    } else {
+    } else if (job->Limit > 0) {
+        AskForWriteOut(*job);
         job->Result = TrimCache(job->CacheDir, job->Limit, &App.StopTrim);
     }
     PostMessageW(job->Window, WM_TRIMDONE, 0, 0);
@@ -88,6 +107,8 @@ void StartPass(HWND window, PassKind kind, HANDLE purgeRun)
     job->PurgeRun = purgeRun;
     job->FolderReplaced = false;
     job->AdoptedKnown = AdoptedIdentity(job->Adopted);
+    job->AskWriteOut = App.ProxyProcess.hProcess && App.Supervision == ProxyState::Running;
+    job->Proxy = App.ProxyListens;
     HANDLE thread = CreateThread(nullptr, 0, RunTrimJob, job.get(), 0, nullptr);
     if (!thread) {
         DWORD error = GetLastError();
@@ -151,17 +172,29 @@ bool ReportTrouble(HWND window, const TrimJob& job)
 }
 
 // Files the pass could not delete keep the cache over its limit: said once a run, since the
-// next passes will mostly meet the same files.
-void ReportOverLimit(HWND window, const TrimJob& job)
+// next passes will mostly meet the same files. False when it was said before.
+bool ReportOverLimit(HWND window, const TrimJob& job)
 {
     if (App.OverLimitReported)
-        return;
+        return false;
     App.OverLimitReported = true;
     ShowBalloon(window, LoadText(IDS_OVER_LIMIT_TITLE),
                 FillIn(LoadText(IDS_OVER_LIMIT),
                        {std::to_wstring(job.Result.FilesNotDeleted), job.CacheDir,
                         std::to_wstring((job.Result.BytesAfter + 524288) / 1048576), std::to_wstring(App.Config.CacheSizeMB)}),
                 true);
+    return true;
+}
+
+// A folder that holds more than the proxy's files may be one the user chose by mistake: said
+// once for each folder, so that they learn it while nothing of theirs is at stake.
+void ReportOtherFiles(HWND window, const TrimJob& job)
+{
+    if (job.Result.OtherFiles == 0 || App.OtherFilesReported == job.CacheDir)
+        return;
+    App.OtherFilesReported = job.CacheDir;
+    ShowBalloon(window, LoadText(IDS_OTHER_FILES_TITLE),
+                FillIn(LoadText(IDS_OTHER_FILES), {job.CacheDir, std::to_wstring(job.Result.OtherFiles)}), true);
 }
 
 void FinishPass()
@@ -248,10 +281,17 @@ void OnTrimDone(HWND window)
         if (job.Result.FilesSeen > 0 || job.Kind == PassKind::Purge || job.Limit > 0)
             App.CacheBytes = job.Result.BytesAfter;
         UpdateTrayIcon(window);
-        if (job.Kind == PassKind::Purge)
+        // One balloon at a time takes the place of the one before: what a pass says about the
+        // other files waits for a pass that has nothing else to say.
+        bool said = false;
+        if (job.Kind == PassKind::Purge) {
             ReportSweep(window, job.Result);
-        else if (job.Result.BytesAfter > job.Limit && job.Result.FilesNotDeleted > 0)
-            ReportOverLimit(window, job);
+            said = true;
+        } else if (job.Result.BytesAfter > job.Limit && job.Result.FilesNotDeleted > 0) {
+            said = ReportOverLimit(window, job);
+        }
+        if (!said)
+            ReportOtherFiles(window, job);
     }
     FinishPass();
     StartNextPass(window);

@@ -64,6 +64,8 @@
 #define IDS_OFFLINE_PROXY_ENDED 40257
 #define IDS_PROXY_TAKEN_OVER_TITLE 40230
 #define IDS_PROXY_TAKEN_OVER 40231
+#define IDS_OTHER_FILES_TITLE 40232
+#define IDS_OTHER_FILES 40233
 
 // Icons: the same picture, large for the window class and the About box, small for the tray
 // and the class's small icon; the stopped picture for the tray once the proxy is given up, the

@@ -31,6 +31,8 @@ struct TrimJob {
     HANDLE PurgeRun;        // Purge: the proxy's own purge, waited for first; owned by the job
     FolderIdentity Adopted; // what CacheDir was when adopted; a folder in its place now is not walked
     bool AdoptedKnown;
+    bool AskWriteOut;       // a supervised proxy runs: it writes out its uses before the scan
+    ProxyAddress Proxy;     // where it listens
     TrimResult Result;
     bool FolderReplaced;
 };
@@ -102,6 +104,7 @@ struct AppState {
     HANDLE PurgeWaiting;            // the proxy's purge run, whose sweep waits for the pass
     bool OverLimitReported;         // files that would not go were said once
     bool PassFailureSaid;           // a pass that could not be started was said once
+    std::wstring OtherFilesReported;  // a cache folder whose files not of the proxy's were said once
     std::atomic<bool> StopTrim;     // set at the end of the program: passes end, none start
 
     // Working offline: Config.Offline is the choice, which every start of the proxy is given and

@@ -2,9 +2,11 @@
 
 #include "app/resources/resource.h"
 
+#include <wincrypt.h>
 #include <winioctl.h>
 #include <commctrl.h>
 
+#include <cctype>
 #include <cstdio>
 
 namespace {
@@ -134,6 +136,65 @@ void SetLastAccess(const std::wstring& path, uint64_t fileTime)
     time.dwHighDateTime = static_cast<DWORD>(fileTime >> 32);
     SetFileTime(file, nullptr, &time, nullptr);
     CloseHandle(file);
+}
+
+void SetFileTimes(const std::wstring& path, uint64_t accessTime, uint64_t writeTime)
+{
+    HANDLE file = CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return;
+    FILETIME access = {static_cast<DWORD>(accessTime), static_cast<DWORD>(accessTime >> 32)};
+    FILETIME write = {static_cast<DWORD>(writeTime), static_cast<DWORD>(writeTime >> 32)};
+    SetFileTime(file, nullptr, &access, &write);
+    CloseHandle(file);
+}
+
+void SetLastUse(const std::wstring& path, uint64_t fileTime)
+{
+    SetFileTimes(path, fileTime, fileTime);
+}
+
+void MakeCacheFile(const std::wstring& path, int64_t size, uint64_t lastUse)
+{
+    MakeDirs(path.substr(0, path.find_last_of(L'\\')));
+    WriteFileOfSize(path, size);
+    SetLastUse(path, lastUse);
+}
+
+std::wstring ProxyFile(const std::string& url)
+{
+    std::string folder;
+    size_t hostEnd = url.find('/', 7);
+    for (char c : url.substr(7, hostEnd - 7)) {
+        if (isalnum(static_cast<unsigned char>(c)) || c == '.' || c == '-' || c == '_') {
+            folder += c;
+        } else {
+            char escaped[4];
+            snprintf(escaped, sizeof(escaped), "%%%02X", static_cast<unsigned char>(c));
+            folder += escaped;
+        }
+    }
+    BYTE digest[16] = {};
+    DWORD length = sizeof(digest);
+    // Acquired once: tests name thousands of files.
+    static HCRYPTPROV provider = 0;
+    HCRYPTHASH hash = 0;
+    if ((provider || CryptAcquireContextW(&provider, nullptr, nullptr, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT)) &&
+        CryptCreateHash(provider, CALG_MD5, 0, 0, &hash)) {
+        CryptHashData(hash, reinterpret_cast<const BYTE*>(url.data()), static_cast<DWORD>(url.size()), 0);
+        CryptGetHashParam(hash, HP_HASHVAL, digest, &length, 0);
+        CryptDestroyHash(hash);
+    }
+    const char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+-";
+    std::string name;
+    for (int i = 0; i < 16; i += 3) {
+        uint32_t bits = digest[i] << 16 | (i + 1 < 16 ? digest[i + 1] << 8 : 0) | (i + 2 < 16 ? digest[i + 2] : 0);
+        for (int k = 0; k < 4; ++k)
+            name += alphabet[(bits >> (18 - 6 * k)) & 0x3F];
+    }
+    name.replace(22, 2, "==");
+    return Widen(folder + "\\" + name);
 }
 
 std::wstring Widen(const std::string& utf8)
@@ -773,20 +834,28 @@ std::wstring UnixPath(const std::wstring& path)
 
 namespace {
 
-BOOL CALLBACK CollectBalloon(HWND window, LPARAM texts)
+BOOL CALLBACK CollectBalloon(HWND window, LPARAM balloons)
 {
     if (IsWindowVisible(window) && ClassOf(window) == TOOLTIPS_CLASSW &&
         (GetWindowLongPtrW(window, GWL_STYLE) & TTS_BALLOON))
-        reinterpret_cast<std::vector<std::wstring>*>(texts)->push_back(WindowText(window));
+        reinterpret_cast<std::vector<HWND>*>(balloons)->push_back(window);
     return TRUE;
 }
 
 }  // namespace
 
+std::vector<HWND> BalloonWindows()
+{
+    std::vector<HWND> balloons;
+    EnumWindows(CollectBalloon, reinterpret_cast<LPARAM>(&balloons));
+    return balloons;
+}
+
 std::vector<std::wstring> ShownBalloons()
 {
     std::vector<std::wstring> texts;
-    EnumWindows(CollectBalloon, reinterpret_cast<LPARAM>(&texts));
+    for (HWND balloon : BalloonWindows())
+        texts.push_back(WindowText(balloon));
     return texts;
 }
 

@@ -32,6 +32,16 @@ void WriteFileOfSize(const std::wstring& path, int64_t size);
 std::string ReadFileBytes(const std::wstring& path);
 bool Exists(const std::wstring& path);
 void SetLastAccess(const std::wstring& path, uint64_t fileTime);
+// Sets both the last-access and the last-write time, as a pass reads a file's last use.
+void SetLastUse(const std::wstring& path, uint64_t fileTime);
+void SetFileTimes(const std::wstring& path, uint64_t accessTime, uint64_t writeTime);
+// A file of the given length (sparse where the file system allows), its folders made first,
+// last used at lastUse.
+void MakeCacheFile(const std::wstring& path, int64_t size, uint64_t lastUse);
+// Where the proxy keeps url ("http://host:port/path") in its cache, relative to the cache folder:
+// the server's folder (host and port, every character but A-Z a-z 0-9 . - _ as "%XX"), a
+// backslash, and the MD5 of url in base64 with "-" for "/". Tests name their cache files with it.
+std::wstring ProxyFile(const std::string& url);
 std::wstring Widen(const std::string& utf8);
 std::string Narrow(const std::wstring& text);
 
@@ -266,7 +276,8 @@ std::wstring PressOkOnMessageBox(DWORD pid);
 // Returns once window's thread has handled everything sent to it before; false if it hangs.
 bool WaitUntilIdle(HWND window);
 
-// The texts of the balloons the shell shows now.
+// The balloons the shell shows now, and their texts.
+std::vector<HWND> BalloonWindows();
 std::vector<std::wstring> ShownBalloons();
 // Whether the shell shows a balloon whose text begins with start, waiting up to timeoutMs.
 bool WaitForBalloon(const std::wstring& start, DWORD timeoutMs = 15000);

@@ -220,9 +220,11 @@ void FillCache(const std::wstring &root)
         WriteLogLine(L"Disabling disk cache: No such file or directory");
         return;
     }
-    WriteCacheEntry(root + L"\\a", L"entry1.bin", 1);
-    WriteCacheEntry(root + L"\\b", L"entry2.bin", 2);
-    WriteCacheEntry(root, L"entry3.bin", 3);
+    // Named as the real proxy names them: a folder per server, the MD5 of the URL in base64
+    // (http://127.0.0.1:18080/a, /b and http://example.com/).
+    WriteCacheEntry(root + L"\\127.0.0.1%3A18080", L"DF1GTejMnKXkd9tpHf+Axw==", 1);
+    WriteCacheEntry(root + L"\\127.0.0.1%3A18080", L"-B6OC-YcDWEWaTakbub3tQ==", 2);
+    WriteCacheEntry(root + L"\\example.com", L"pr8XV--wV-JmtpffnPF2-Q==", 3);
 }
 
 // Files only: the directory layout is the cache's skeleton and stays.
