@@ -574,7 +574,19 @@ void RunningKelvor::Start()
         return;
     }
     main_ = WaitForMainWindow(kelvor_.Id());
-    WaitFor([&] { return Records().size() > earlierStarts_; });
+    if (!WaitFor([&] { return Records().size() > earlierStarts_; }))
+        return;
+    // The proxy records its start before it reads its config, which it holds open meanwhile: a
+    // test that deletes or rewrites the config at once would race with that read.
+    DWORD pid = Records().back().Pid;
+    WaitFor([&] {
+        std::string log = ReadFileBytes(program_ + L"polipo.log");
+        size_t from = log.find("proxy " + std::to_string(pid) + " starting");
+        bool read = from != std::string::npos &&
+                    (log.find("listening socket", from) != std::string::npos ||
+                     log.find("not served", from) != std::string::npos);
+        return read || !ProcessAlive(pid);
+    });
 }
 
 testing::AssertionResult RunningKelvor::Ready() const
