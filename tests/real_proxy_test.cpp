@@ -125,11 +125,7 @@ testing::AssertionResult SameBody(const std::string& got, const std::string& wan
 
 bool ProxyListening()
 {
-    SOCKET s = ConnectTo(PROXY_PORT);
-    if (s == INVALID_SOCKET)
-        return false;
-    closesocket(s);
-    return true;
+    return PortListening(PROXY_PORT);
 }
 
 // Has the proxy write what it holds in memory to disk, as it otherwise does only after some
