@@ -280,7 +280,7 @@ bool WaitUntilIdle(HWND window);
 std::vector<HWND> BalloonWindows();
 std::vector<std::wstring> ShownBalloons();
 // Whether the shell shows a balloon whose text begins with start, waiting up to timeoutMs.
-bool WaitForBalloon(const std::wstring& start, DWORD timeoutMs = 15000);
+bool WaitForBalloon(const std::wstring& start, DWORD timeoutMs = PATIENCE_MS);
 
 // The number of handles this process has open. Wine's GetProcessHandleCount reports none, so
 // there the system-wide handle list is counted instead.
