@@ -210,6 +210,7 @@ bool Send(HWND window, UINT command)
 struct Started {
     DWORD Id = 0;
     HWND Main = nullptr;
+    std::string Shows() const { return Id ? WhatProcessShows(Id) : "no kelvor of the folder runs"; }
 };
 
 Started InstalledKelvor(const std::wstring& folder)
@@ -220,7 +221,7 @@ Started InstalledKelvor(const std::wstring& folder)
         kelvor.Id = ids.size() == 1 ? ids[0] : 0;
         return kelvor.Id != 0;
     });
-    kelvor.Main = kelvor.Id ? WaitForTopWindow(kelvor.Id, L"KELVOR") : nullptr;
+    kelvor.Main = kelvor.Id ? WaitForMainWindow(kelvor.Id) : nullptr;
     return kelvor;
 }
 
@@ -263,8 +264,8 @@ TEST_F(Installer, ASilentInstallPutsKelvorInTheUsersProgramsFolderAndItServesThr
     EXPECT_GT(std::stoul(entry["EstimatedSize"].substr(13), nullptr, 16), 600u);
 
     Child kelvor(folder_ + L"kelvor.exe", L"", folder_);
-    HWND main = WaitForTopWindow(kelvor.Id(), L"KELVOR");
-    ASSERT_TRUE(main);
+    HWND main = WaitForMainWindow(kelvor.Id());
+    ASSERT_TRUE(main) << WhatProcessShows(kelvor.Id());
     std::string body;
     EXPECT_TRUE(WaitFor([&] { return (body = FetchThroughProxy()) == PAGE_TEXT; })) << body;
     PostMessageW(main, WM_CLOSE, 0, 0);
@@ -283,8 +284,8 @@ TEST_F(Installer, InstalledAgainOverARunningKelvorItClosesItLikeExitKeepsTheUser
     TempDir dir;
     ScopedEnv probeTo(L"KELVOR_PROXY_PROBE", dir / L"at-end.txt");
     Child old(folder_ + L"kelvor.exe", L"", folder_);
-    HWND main = WaitForTopWindow(old.Id(), L"KELVOR");
-    ASSERT_TRUE(main);
+    HWND main = WaitForMainWindow(old.Id());
+    ASSERT_TRUE(main) << WhatProcessShows(old.Id());
     ASSERT_TRUE(WaitFor([] { return FetchThroughProxy() == PAGE_TEXT; }));
     ASSERT_TRUE(Send(main, CMD_SYSTEM_PROXY));
     ASSERT_EQ(KELVORS, SystemProxy());
@@ -308,7 +309,7 @@ TEST_F(Installer, InstalledAgainOverARunningKelvorItClosesItLikeExitKeepsTheUser
     EXPECT_EQ(settings, ReadFileBytes(folder_ + L"kelvor.ini"));
     EXPECT_TRUE(Exists(folder_ + KeptObject()));
     Started again = InstalledKelvor(folder_);
-    EXPECT_TRUE(again.Main);
+    EXPECT_TRUE(again.Main) << again.Shows();
     EXPECT_NE(old.Id(), again.Id);
     // The choice was kept, and the kelvor started again points the system at its proxy again.
     EXPECT_TRUE(WaitFor([] { return SystemProxy() == KELVORS; })) << SystemProxy();
@@ -323,7 +324,7 @@ TEST_F(Installer, InstalledAgainOverARunningKelvorItClosesItLikeExitKeepsTheUser
 TEST_F(Installer, UninstalledSilentlyAfterKelvorWasEndedFromOutsideTheUsersProxySettingsAreBack)
 {
     Started kelvor = InstalledKelvor(folder_);
-    ASSERT_TRUE(kelvor.Main) << "needs the kelvor the install before started";
+    ASSERT_TRUE(kelvor.Main) << "needs the kelvor the install before started: " << kelvor.Shows();
     ASSERT_TRUE(WaitFor([] { return SystemProxy() == KELVORS; }));
     ASSERT_TRUE(Send(kelvor.Main, CMD_START_WITH_WINDOWS));
     ASSERT_EQ("REG_SZ    \"" + Narrow(folder_) + "kelvor.exe\"", RegQuery(RUN_KEY)["kelvor"]);

@@ -526,6 +526,25 @@ HWND WaitForMainWindow(DWORD pid, DWORD timeoutMs)
     return found;
 }
 
+std::string WhatProcessShows(DWORD pid)
+{
+    std::string shows = "process " + std::to_string(pid);
+    HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
+    DWORD code = 0;
+    if (!process || !GetExitCodeProcess(process, &code))
+        shows += " cannot be opened (" + std::to_string(GetLastError()) + ")";
+    else
+        shows += code == STILL_ACTIVE ? " runs" : " ended with code " + std::to_string(code);
+    if (process)
+        CloseHandle(process);
+    std::vector<HWND> windows = TopWindows(pid);
+    shows += windows.empty() ? ", no windows" : ", windows:";
+    for (HWND window : windows)
+        shows += " " + Narrow(ClassOf(window)) + " \"" + Narrow(WindowText(window)) + "\"" +
+                 (IsWindowVisible(window) ? " shown;" : " hidden;");
+    return shows;
+}
+
 std::wstring WindowText(HWND window)
 {
     wchar_t text[1024] = L"";
@@ -594,7 +613,7 @@ testing::AssertionResult RunningKelvor::Ready() const
     if (!kelvor_.Started())
         return testing::AssertionFailure() << "kelvor.exe could not be started (" << startError_ << ")";
     if (!main_)
-        return testing::AssertionFailure() << "kelvor showed no main window; its exit code: " << kelvor_.ExitCode();
+        return testing::AssertionFailure() << "kelvor showed no main window: " << WhatProcessShows(kelvor_.Id());
     if (Records().size() <= earlierStarts_)
         return testing::AssertionFailure() << "kelvor's proxy recorded no start";
     return testing::AssertionSuccess();

@@ -182,6 +182,9 @@ HWND WaitForTopWindow(DWORD pid, const std::wstring& className, DWORD timeoutMs 
 // kelvor's main window in process pid once its WM_CREATE is over, which is when the hidden tip
 // child exists: the window itself can be enumerated while WM_CREATE still runs.
 HWND WaitForMainWindow(DWORD pid, DWORD timeoutMs = PATIENCE_MS);
+// For a failure message: whether process pid still runs or its exit code, and its top-level
+// windows with their classes, titles and visibility.
+std::string WhatProcessShows(DWORD pid);
 std::wstring WindowText(HWND window);
 std::wstring ClassOf(HWND window);
 // The texts of a window's static children, joined by newlines.
