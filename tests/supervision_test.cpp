@@ -96,7 +96,7 @@ TEST(Supervision, AProxyThatEndsAtOnceIsGivenUpAfterThreeEndsUntilRestart)
     ASSERT_TRUE(WaitFor([&] { return StartsWith(Tip(kelvor.Main()), L"kelvor: proxy stopped"); }, 15000))
         << Narrow(Tip(kelvor.Main()));
     EXPECT_EQ(Tip(kelvor.Main()), L"kelvor: proxy stopped (exit code 1). Restart tries again.");
-    EXPECT_EQ(kelvor.Records().size(), 3u);
+    EXPECT_EQ(kelvor.Records().size(), 3u) << kelvor.Story();
     // It stays given up.
     Sleep(4500);
     EXPECT_EQ(kelvor.Records().size(), 3u);
@@ -130,7 +130,7 @@ TEST(Supervision, TheGiveUpBalloonSaidWithoutAnIconIsShownOnceTheIconIsBack)
                                   15000, &result),
               0);
     ASSERT_TRUE(IconShown(kelvor.Main()));
-    ASSERT_TRUE(WaitFor([&] { return ShownBalloons().size() == 1; }));
+    ASSERT_TRUE(WaitFor([&] { return ShownBalloons().size() == 1; })) << kelvor.Story();
     // The proxy's own last line first, then kelvor's sentence, within the balloon's 255 characters.
     std::wstring balloon = ShownBalloons()[0];
     // What the proxy said as it ended, on its standard error, as the real one says it.

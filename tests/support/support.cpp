@@ -619,6 +619,13 @@ testing::AssertionResult RunningKelvor::Ready() const
     return testing::AssertionSuccess();
 }
 
+std::string RunningKelvor::Story() const
+{
+    std::string story = "proxy starts recorded:\n" + ReadFileBytes(record_);
+    story += "polipo.log:\n" + ReadFileBytes(program_ + L"polipo.log");
+    return story + "polipo-output.log:\n" + ReadFileBytes(program_ + L"polipo-output.log");
+}
+
 RunningKelvor::~RunningKelvor()
 {
     if (kelvor_.Running() && main_) {

@@ -215,6 +215,8 @@ public:
     std::vector<ProxyRecord> Records() const { return ReadProxyRecords(record_); }
     // Where the stand-in records its starts: for another kelvor of the same folder too.
     const std::wstring& RecordFile() const { return record_; }
+    // For a failure message: the recorded starts, the proxy's log and what it printed.
+    std::string Story() const;
 
 private:
     TempDir dir_;
