@@ -469,7 +469,12 @@ protected:
         return cache;
     }
 
-    std::string Log() { return ReadFileBytes(program_ + L"polipo.log"); }
+    // The proxy's log, and what it printed where its log was not open yet.
+    std::string Log()
+    {
+        return ReadFileBytes(program_ + L"polipo.log") + "\npolipo-output.log:\n" +
+               ReadFileBytes(program_ + L"polipo-output.log");
+    }
 
     // Objects of size bytes at paths, cached in cache by a run of the proxy of its own that has
     // ended since, as by an earlier session; their files, in the same order.
@@ -746,7 +751,7 @@ TEST_F(RealProxy, AKelvorEndedFromOutsideServesAgainOnceStartedWithWhatItsProxyH
         std::vector<DWORD> proxies = ProxiesOf(first.Id());
         left = proxies.size() == 1 ? proxies[0] : 0;
         return left != 0 && ProxyListening();
-    })) << Log();
+    })) << WhatProcessShows(first.Id()) << "\n" << Log();
     Child leftBehind(left);
     ASSERT_TRUE(SameBody(Fetch(url).Body, origin_.Body("/before-end-task")));
     TerminateProcess(first.Handle(), 1);

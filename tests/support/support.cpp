@@ -539,9 +539,13 @@ std::string WhatProcessShows(DWORD pid)
         CloseHandle(process);
     std::vector<HWND> windows = TopWindows(pid);
     shows += windows.empty() ? ", no windows" : ", windows:";
-    for (HWND window : windows)
+    for (HWND window : windows) {
         shows += " " + Narrow(ClassOf(window)) + " \"" + Narrow(WindowText(window)) + "\"" +
-                 (IsWindowVisible(window) ? " shown;" : " hidden;");
+                 (IsWindowVisible(window) ? " shown" : " hidden");
+        // What a box says, and kelvor's tip.
+        std::wstring inside = GetDlgItem(window, IDC_TIP) ? WindowText(GetDlgItem(window, IDC_TIP)) : StaticTexts(window);
+        shows += inside.empty() ? ";" : " saying \"" + Narrow(inside) + "\";";
+    }
     return shows;
 }
 
