@@ -4,6 +4,31 @@
 
 #include "proxy/command_line.h"
 
+namespace {
+
+// A start that fails for want of the system's resources, or because the new process died while
+// the system set it up (Wine says ERROR_INTERNAL_ERROR then, now and then, on an idle machine
+// too), may well succeed a moment later. A start refused for the program's own
+// sake (no such file, no access, not a program) would only fail again.
+constexpr int LAUNCH_ATTEMPTS = 3;
+constexpr DWORD LAUNCH_RETRY_MS = 200;
+
+bool MayPassOnRetry(DWORD error)
+{
+    switch (error) {
+    case ERROR_INTERNAL_ERROR:
+    case ERROR_NOT_ENOUGH_MEMORY:
+    case ERROR_OUTOFMEMORY:
+    case ERROR_NO_SYSTEM_RESOURCES:
+    case ERROR_COMMITMENT_LIMIT:
+        return true;
+    default:
+        return false;
+    }
+}
+
+}  // namespace
+
 void SetLongLogAside(const std::wstring& programDir)
 {
     std::wstring log = programDir + L"polipo.log";
@@ -51,9 +76,20 @@ bool LaunchProxy(const std::wstring& programDir, const std::wstring& cacheDir, P
         startup.hStdError = output;
     }
     PROCESS_INFORMATION started{};
-    BOOL launched = CreateProcessW(nullptr, writable.data(), nullptr, nullptr, output != INVALID_HANDLE_VALUE, 0,
-                                   nullptr, programDir.c_str(), &startup, &started);
-    DWORD launchError = GetLastError();
+    BOOL launched = FALSE;
+    DWORD launchError = ERROR_SUCCESS;
+    for (int attempt = 1; attempt <= LAUNCH_ATTEMPTS; ++attempt) {
+        if (attempt > 1)
+            Sleep(LAUNCH_RETRY_MS);
+        launched = CreateProcessW(nullptr, writable.data(), nullptr, nullptr, output != INVALID_HANDLE_VALUE, 0,
+                                  nullptr, programDir.c_str(), &startup, &started);
+        launchError = GetLastError();
+        if (launched || !MayPassOnRetry(launchError))
+            break;
+        // CreateProcessW may have written into it.
+        writable.assign(line.begin(), line.end());
+        writable.push_back(L'\0');
+    }
     if (output != INVALID_HANDLE_VALUE)
         CloseHandle(output);
     if (!launched) {

@@ -422,6 +422,9 @@ public:
             pid = proxies.size() == 1 ? proxies[0] : 0;
             return pid != 0 && ProxyListening();
         });
+        if (!pid || !ProxyListening())
+            std::printf("no serving proxy: %s; %zu proxies of it\n", WhatProcessShows(process_.Id()).c_str(),
+                        ProxiesOf(process_.Id()).size());
         return pid;
     }
 

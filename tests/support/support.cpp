@@ -353,11 +353,21 @@ Child::Child(const std::wstring& exe, const std::wstring& arguments, const std::
     STARTUPINFOW startup{};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION info{};
-    if (CreateProcessW(exe.c_str(), writable.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                       dir.empty() ? nullptr : dir.c_str(), &startup, &info)) {
-        CloseHandle(info.hThread);
-        process_ = info.hProcess;
-        id_ = info.dwProcessId;
+    // Under Wine a new process now and then dies while it is set up, and the start fails with
+    // ERROR_INTERNAL_ERROR: that is the platform's, not the program's under test.
+    for (int attempt = 1; attempt <= 3; ++attempt) {
+        if (CreateProcessW(exe.c_str(), writable.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                           dir.empty() ? nullptr : dir.c_str(), &startup, &info)) {
+            CloseHandle(info.hThread);
+            process_ = info.hProcess;
+            id_ = info.dwProcessId;
+            return;
+        }
+        if (GetLastError() != ERROR_INTERNAL_ERROR)
+            return;
+        writable.assign(line.begin(), line.end());
+        writable.push_back(0);
+        Sleep(200);
     }
 }
 
