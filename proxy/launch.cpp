@@ -8,8 +8,8 @@ namespace {
 
 // A start that fails for want of the system's resources, or because the new process died while
 // the system set it up (Wine says ERROR_INTERNAL_ERROR then, now and then, on an idle machine
-// too), may well succeed a moment later. A start refused for the program's own
-// sake (no such file, no access, not a program) would only fail again.
+// too), may well succeed a moment later. A start refused for the program's own sake (no such
+// file, no access, not a program) would only fail again.
 constexpr int LAUNCH_ATTEMPTS = 3;
 constexpr DWORD LAUNCH_RETRY_MS = 200;
 
@@ -28,6 +28,24 @@ bool MayPassOnRetry(DWORD error)
 }
 
 }  // namespace
+
+BOOL StartProcess(const wchar_t* application, const std::wstring& commandLine, BOOL inheritHandles,
+                  const wchar_t* directory, STARTUPINFOW& startup, PROCESS_INFORMATION& started)
+{
+    BOOL launched = FALSE;
+    for (int attempt = 1; attempt <= LAUNCH_ATTEMPTS; ++attempt) {
+        if (attempt > 1)
+            Sleep(LAUNCH_RETRY_MS);
+        // CreateProcessW may write into the command line, so each try gets a copy of its own.
+        std::vector<wchar_t> writable(commandLine.begin(), commandLine.end());
+        writable.push_back(L'\0');
+        launched = CreateProcessW(application, writable.data(), nullptr, nullptr, inheritHandles, 0, nullptr,
+                                  directory, &startup, &started);
+        if (launched || !MayPassOnRetry(GetLastError()))
+            break;
+    }
+    return launched;
+}
 
 void SetLongLogAside(const std::wstring& programDir)
 {
@@ -52,9 +70,6 @@ bool LaunchProxy(const std::wstring& programDir, const std::wstring& cacheDir, P
     if (mode == ProxyMode::Serve)
         SetLongLogAside(programDir);
     std::wstring line = ProxyCommandLine(programDir, cacheDir, mode == ProxyMode::Purge, offline);
-    // CreateProcessW may write into the command line, so it gets a copy it owns.
-    std::vector<wchar_t> writable(line.begin(), line.end());
-    writable.push_back(L'\0');
 
     STARTUPINFOW startup{};
     startup.cb = sizeof(startup);
@@ -76,20 +91,8 @@ bool LaunchProxy(const std::wstring& programDir, const std::wstring& cacheDir, P
         startup.hStdError = output;
     }
     PROCESS_INFORMATION started{};
-    BOOL launched = FALSE;
-    DWORD launchError = ERROR_SUCCESS;
-    for (int attempt = 1; attempt <= LAUNCH_ATTEMPTS; ++attempt) {
-        if (attempt > 1)
-            Sleep(LAUNCH_RETRY_MS);
-        launched = CreateProcessW(nullptr, writable.data(), nullptr, nullptr, output != INVALID_HANDLE_VALUE, 0,
-                                  nullptr, programDir.c_str(), &startup, &started);
-        launchError = GetLastError();
-        if (launched || !MayPassOnRetry(launchError))
-            break;
-        // CreateProcessW may have written into it.
-        writable.assign(line.begin(), line.end());
-        writable.push_back(L'\0');
-    }
+    BOOL launched = StartProcess(nullptr, line, output != INVALID_HANDLE_VALUE, programDir.c_str(), startup, started);
+    DWORD launchError = GetLastError();
     if (output != INVALID_HANDLE_VALUE)
         CloseHandle(output);
     if (!launched) {

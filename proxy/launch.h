@@ -24,6 +24,12 @@ constexpr LONGLONG LOG_LIMIT_BYTES = 1 << 20;
 // rename that fails (the log is held open, say) changes nothing.
 void SetLongLogAside(const std::wstring& programDir);
 
+// CreateProcessW (no process or thread attributes, no creation flags) of commandLine, tried
+// again twice, 200 ms apart, when it fails for a reason that may pass: Wine now and then loses
+// a new process while setting it up. GetLastError() then tells of the last try.
+BOOL StartProcess(const wchar_t* application, const std::wstring& commandLine, BOOL inheritHandles,
+                  const wchar_t* directory, STARTUPINFOW& startup, PROCESS_INFORMATION& started);
+
 // Launches "polipo.exe" from programDir, hidden, with programDir as its working folder and
 // cacheDir as its cache, serving from that cache alone when offline. In Serve mode a long log
 // is set aside first (SetLongLogAside), and its output replaces what PROXY_OUTPUT_FILE held.

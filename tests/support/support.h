@@ -183,7 +183,7 @@ HWND WaitForTopWindow(DWORD pid, const std::wstring& className, DWORD timeoutMs 
 // child exists: the window itself can be enumerated while WM_CREATE still runs.
 HWND WaitForMainWindow(DWORD pid, DWORD timeoutMs = PATIENCE_MS);
 // For a failure message: whether process pid still runs or its exit code, and its top-level
-// windows with their classes, titles and visibility.
+// windows with their classes, titles, visibility and what they say (a box's text, kelvor's tip).
 std::string WhatProcessShows(DWORD pid);
 std::wstring WindowText(HWND window);
 std::wstring ClassOf(HWND window);
