@@ -294,19 +294,25 @@ void ScopedLink::Remove()
 
 namespace {
 
-uint64_t SecondNow()
+uint64_t MsNow()
 {
     FILETIME now;
     GetSystemTimeAsFileTime(&now);
-    return ((static_cast<uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime) / 10000000;
+    return ((static_cast<uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime) / 10000;
 }
 
 // Returns once a new second has begun, then asks for the folder's volume, which makes Wine read
-// its list of drives again.
+// its list of drives again. Wine counts that second by the host's coarse clock, which turns some
+// milliseconds after the system time does: asked at once, Wine read its old list, and read the
+// new one in the middle of the test's next lookups. So the question waits until 100 ms into the
+// new second.
 void AwaitDriveListRead(const std::wstring& folder)
 {
-    uint64_t second = SecondNow();
-    WaitFor([&] { return SecondNow() != second; }, 5000);
+    uint64_t second = MsNow() / 1000;
+    WaitFor([&] {
+        uint64_t now = MsNow();
+        return now / 1000 != second && now % 1000 >= 100;
+    }, 5000);
     HANDLE handle = CreateFileW(folder.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                 nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     BY_HANDLE_FILE_INFORMATION info;
