@@ -130,16 +130,22 @@ bool ProxyListening()
 }
 
 // Wine's server keeps the listening socket of a process killed while connections of it are
-// open, and the port stays taken until Wine itself ends (seen about once in ten kills right
-// after the polls that find it serving). A proxy killed from outside is therefore killed at
-// rest: once none of its connections is open, only its listening socket.
+// open, and the port stays taken until Wine itself ends (seen within a few kills right after
+// the polls that find it serving). A proxy killed from outside is therefore killed at rest:
+// once none of its connections is open, only its listening socket.
 bool ProxyAtRest()
 {
-    std::vector<char> buffer(1 << 16);
-    ULONG size = static_cast<ULONG>(buffer.size());
-    auto* table = reinterpret_cast<MIB_TCPTABLE*>(buffer.data());
-    if (GetTcpTable(table, &size, FALSE) != NO_ERROR)
+    ULONG size = 0;
+    std::vector<char> buffer;
+    DWORD read;
+    do {
+        buffer.resize(size + sizeof(MIB_TCPTABLE));
+        size = static_cast<ULONG>(buffer.size());
+        read = GetTcpTable(reinterpret_cast<MIB_TCPTABLE*>(buffer.data()), &size, FALSE);
+    } while (read == ERROR_INSUFFICIENT_BUFFER);
+    if (read != NO_ERROR)
         return false;
+    const auto* table = reinterpret_cast<const MIB_TCPTABLE*>(buffer.data());
     for (DWORD i = 0; i < table->dwNumEntries; ++i) {
         const MIB_TCPROW& row = table->table[i];
         if (ntohs(static_cast<u_short>(row.dwLocalPort)) == PROXY_PORT && row.dwState != MIB_TCP_STATE_LISTEN &&
