@@ -268,6 +268,7 @@ TEST_F(Installer, ASilentInstallPutsKelvorInTheUsersProgramsFolderAndItServesThr
     ASSERT_TRUE(main) << WhatProcessShows(kelvor.Id());
     std::string body;
     EXPECT_TRUE(WaitFor([&] { return (body = FetchThroughProxy()) == PAGE_TEXT; })) << body;
+    ASSERT_TRUE(WaitFor(ProxyAtRest));
     PostMessageW(main, WM_CLOSE, 0, 0);
     EXPECT_TRUE(kelvor.WaitExit(15000));
 }
@@ -299,6 +300,7 @@ TEST_F(Installer, InstalledAgainOverARunningKelvorItClosesItLikeExitKeepsTheUser
     std::wstring other = MakeProgramFolder(dir / L"other");
     Child refused(other + L"kelvor.exe", L"", other);
     ASSERT_TRUE(WaitForTopWindow(refused.Id(), L"#32770"));
+    ASSERT_TRUE(WaitFor(ProxyAtRest));
 
     ASSERT_EQ(0u, Install());
     ASSERT_TRUE(old.WaitExit(0)) << "the installer returned before kelvor had ended";
@@ -343,6 +345,7 @@ TEST_F(Installer, UninstalledSilentlyAfterKelvorWasEndedFromOutsideTheUsersProxy
     std::wstring other = MakeProgramFolder(dir / L"other");
     WriteFileBytes(other + L"config", "proxyPort = 8124\n");
     Child otherProxy(other + L"polipo.exe", L"-c config", other);
+    ASSERT_TRUE(WaitFor(ProxyAtRest));
 
     ASSERT_EQ(0u, Uninstall(folder_));
     EXPECT_FALSE(ProcessAlive(proxies[0]));

@@ -3,7 +3,6 @@
 // proxy writes it.
 #include <winsock2.h>
 #include <windows.h>
-#include <iphlpapi.h>
 #include <tlhelp32.h>
 
 #include <gtest/gtest.h>
@@ -127,32 +126,6 @@ testing::AssertionResult SameBody(const std::string& got, const std::string& wan
 bool ProxyListening()
 {
     return PortListening(PROXY_PORT);
-}
-
-// Wine's server keeps the listening socket of a process killed while connections of it are
-// open, and the port stays taken until Wine itself ends (seen within a few kills right after
-// the polls that find it serving). A proxy killed from outside is therefore killed at rest:
-// once none of its connections is open, only its listening socket.
-bool ProxyAtRest()
-{
-    ULONG size = 0;
-    std::vector<char> buffer;
-    DWORD read;
-    do {
-        buffer.resize(size + sizeof(MIB_TCPTABLE));
-        size = static_cast<ULONG>(buffer.size());
-        read = GetTcpTable(reinterpret_cast<MIB_TCPTABLE*>(buffer.data()), &size, FALSE);
-    } while (read == ERROR_INSUFFICIENT_BUFFER);
-    if (read != NO_ERROR)
-        return false;
-    const auto* table = reinterpret_cast<const MIB_TCPTABLE*>(buffer.data());
-    for (DWORD i = 0; i < table->dwNumEntries; ++i) {
-        const MIB_TCPROW& row = table->table[i];
-        if (ntohs(static_cast<u_short>(row.dwLocalPort)) == PROXY_PORT && row.dwState != MIB_TCP_STATE_LISTEN &&
-            row.dwState != MIB_TCP_STATE_TIME_WAIT)
-            return false;
-    }
-    return true;
 }
 
 // Has the proxy write what it holds in memory to disk, as it otherwise does only after some
@@ -426,6 +399,7 @@ public:
     ~Kelvor()
     {
         if (process_.Running() && main_) {
+            WaitFor(ProxyAtRest);
             PostMessageW(main_, WM_CLOSE, 0, 0);
             process_.WaitExit(15000);
         }
@@ -735,6 +709,7 @@ TEST_F(RealProxy, RestartServesAgainWithWhatWasFetchedBefore)
     std::string url = origin_.Add("/before-restart", 4000);
     std::string after = origin_.Add("/after-restart", 4000);
     ASSERT_TRUE(SameBody(Fetch(url).Body, origin_.Body("/before-restart")));
+    ASSERT_TRUE(WaitFor(ProxyAtRest));
 
     DWORD start = GetTickCount();
     kelvor.Command(CMD_RESTART);
@@ -864,6 +839,7 @@ TEST_F(RealProxy, WorkingOfflineHoldsForRestartTheRestartsAfterAnEndAndTheNextSt
         DWORD first = kelvor.ServingProxy();
         ASSERT_NE(first, 0u) << Log();
         ASSERT_TRUE(WorkOffline(kelvor, true));
+        ASSERT_TRUE(WaitFor(ProxyAtRest));
 
         kelvor.Command(CMD_RESTART);
         ASSERT_TRUE(WaitFor([&] { return !ProcessAlive(first); }));

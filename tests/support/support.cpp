@@ -3,6 +3,7 @@
 #include "app/resources/resource.h"
 #include "proxy/launch.h"
 
+#include <iphlpapi.h>
 #include <wincrypt.h>
 #include <winioctl.h>
 #include <commctrl.h>
@@ -513,6 +514,28 @@ bool PortListening(unsigned short port)
 bool WaitForProxyPortFree(DWORD timeoutMs)
 {
     return WaitFor([] { return !PortListening(8123); }, timeoutMs);
+}
+
+bool ProxyAtRest()
+{
+    ULONG size = 0;
+    std::vector<char> buffer;
+    DWORD read;
+    do {
+        buffer.resize(size + sizeof(MIB_TCPTABLE));
+        size = static_cast<ULONG>(buffer.size());
+        read = GetTcpTable(reinterpret_cast<MIB_TCPTABLE*>(buffer.data()), &size, FALSE);
+    } while (read == ERROR_INSUFFICIENT_BUFFER);
+    if (read != NO_ERROR)
+        return false;
+    const auto* table = reinterpret_cast<const MIB_TCPTABLE*>(buffer.data());
+    for (DWORD i = 0; i < table->dwNumEntries; ++i) {
+        const MIB_TCPROW& row = table->table[i];
+        if (ntohs(static_cast<u_short>(row.dwLocalPort)) == 8123 && row.dwState != MIB_TCP_STATE_LISTEN &&
+            row.dwState != MIB_TCP_STATE_TIME_WAIT)
+            return false;
+    }
+    return true;
 }
 
 HWND WaitForMainWindow(DWORD pid, DWORD timeoutMs)

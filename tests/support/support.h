@@ -175,6 +175,12 @@ bool PortListening(unsigned short port);
 // it taken.
 bool WaitForProxyPortFree(DWORD timeoutMs = PATIENCE_MS);
 
+// Whether none of the connections of the proxy's port 8123 is open, only its listening socket.
+// Wine's server keeps the listening socket of a process killed while connections of it are
+// open, and the port stays taken until Wine itself ends. A proxy that served a moment ago is
+// therefore killed, or its kelvor closed, once this holds.
+bool ProxyAtRest();
+
 // Top-level windows of a process, in enumeration order; className filters when not empty.
 std::vector<HWND> TopWindows(DWORD pid, const std::wstring& className = L"");
 // The first top-level window of that class in process pid, waiting up to timeoutMs.
