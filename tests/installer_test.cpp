@@ -232,6 +232,11 @@ protected:
         WSADATA winsock;
         WSAStartup(MAKEWORD(2, 2), &winsock);
     }
+    void SetUp() override
+    {
+        if (!PortListening(8123))
+            NoteProxyRelics();
+    }
     const std::wstring folder_ = DefaultFolder();
 };
 

@@ -391,6 +391,8 @@ class Kelvor {
 public:
     explicit Kelvor(const std::wstring& program)
     {
+        if (!ProxyListening())
+            NoteProxyRelics();
         process_ = Child(program + L"kelvor.exe", L"", program);
         if (process_.Started())
             main_ = WaitForMainWindow(process_.Id());

@@ -8,6 +8,7 @@
 #include <winioctl.h>
 #include <commctrl.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 
@@ -516,7 +517,21 @@ bool WaitForProxyPortFree(DWORD timeoutMs)
     return WaitFor([] { return !PortListening(8123); }, timeoutMs);
 }
 
-bool ProxyAtRest()
+namespace {
+
+struct Connection {
+    DWORD LocalAddr, LocalPort, RemoteAddr, RemotePort;
+    bool operator==(const Connection& other) const
+    {
+        return LocalAddr == other.LocalAddr && LocalPort == other.LocalPort && RemoteAddr == other.RemoteAddr &&
+               RemotePort == other.RemotePort;
+    }
+};
+
+std::vector<Connection> relics;
+
+// The open connections of the port 8123's side; false if the table cannot be read.
+bool OpenProxyConnections(std::vector<Connection>& open)
 {
     ULONG size = 0;
     std::vector<char> buffer;
@@ -533,9 +548,30 @@ bool ProxyAtRest()
         const MIB_TCPROW& row = table->table[i];
         if (ntohs(static_cast<u_short>(row.dwLocalPort)) == 8123 && row.dwState != MIB_TCP_STATE_LISTEN &&
             row.dwState != MIB_TCP_STATE_TIME_WAIT)
+            open.push_back({row.dwLocalAddr, row.dwLocalPort, row.dwRemoteAddr, row.dwRemotePort});
+    }
+    return true;
+}
+
+}  // namespace
+
+bool ProxyAtRest()
+{
+    std::vector<Connection> open;
+    if (!OpenProxyConnections(open))
+        return false;
+    for (const Connection& connection : open) {
+        if (std::find(relics.begin(), relics.end(), connection) == relics.end())
             return false;
     }
     return true;
+}
+
+void NoteProxyRelics()
+{
+    std::vector<Connection> open;
+    if (OpenProxyConnections(open))
+        relics = open;
 }
 
 HWND WaitForMainWindow(DWORD pid, DWORD timeoutMs)

@@ -180,6 +180,10 @@ bool WaitForProxyPortFree(DWORD timeoutMs = PATIENCE_MS);
 // open, and the port stays taken until Wine itself ends. A proxy that served a moment ago is
 // therefore killed, or its kelvor closed, once this holds.
 bool ProxyAtRest();
+// Wine's server also keeps, for good, a connection of a proxy killed with it open, in
+// CLOSE_WAIT: no proxy started later can close it. Called while no proxy runs, this marks the
+// connections open now as no later proxy's, and ProxyAtRest passes them over.
+void NoteProxyRelics();
 
 // Top-level windows of a process, in enumeration order; className filters when not empty.
 std::vector<HWND> TopWindows(DWORD pid, const std::wstring& className = L"");
