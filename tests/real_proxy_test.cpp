@@ -391,8 +391,7 @@ class Kelvor {
 public:
     explicit Kelvor(const std::wstring& program)
     {
-        if (!ProxyListening())
-            NoteProxyRelics();
+        NoteProxyRelics();
         process_ = Child(program + L"kelvor.exe", L"", program);
         if (process_.Started())
             main_ = WaitForMainWindow(process_.Id());

@@ -570,7 +570,8 @@ bool ProxyAtRest()
 void NoteProxyRelics()
 {
     std::vector<Connection> open;
-    if (OpenProxyConnections(open))
+    // While a proxy listens, what is open may be its own.
+    if (!PortListening(8123) && OpenProxyConnections(open))
         relics = open;
 }
 

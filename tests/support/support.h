@@ -181,8 +181,9 @@ bool WaitForProxyPortFree(DWORD timeoutMs = PATIENCE_MS);
 // therefore killed, or its kelvor closed, once this holds.
 bool ProxyAtRest();
 // Wine's server also keeps, for good, a connection of a proxy killed with it open, in
-// CLOSE_WAIT: no proxy started later can close it. Called while no proxy runs, this marks the
-// connections open now as no later proxy's, and ProxyAtRest passes them over.
+// CLOSE_WAIT: no proxy started later can close it. While no proxy listens, this marks the
+// connections open now as no later proxy's, and ProxyAtRest passes them over; while one does,
+// it leaves the marks as they are.
 void NoteProxyRelics();
 
 // Top-level windows of a process, in enumeration order; className filters when not empty.
