@@ -14,6 +14,9 @@
 
 namespace {
 
+// The port the proxy listens on when its config names none, as in every test's config.
+constexpr unsigned short PROXY_PORT = 8123;
+
 std::wstring Env(const wchar_t* name, bool* found = nullptr)
 {
     wchar_t value[32768];
@@ -514,7 +517,7 @@ bool PortListening(unsigned short port)
 
 bool WaitForProxyPortFree(DWORD timeoutMs)
 {
-    return WaitFor([] { return !PortListening(8123); }, timeoutMs);
+    return WaitFor([] { return !PortListening(PROXY_PORT); }, timeoutMs);
 }
 
 namespace {
@@ -530,7 +533,7 @@ struct Connection {
 
 std::vector<Connection> relics;
 
-// The open connections of the port 8123's side; false if the table cannot be read.
+// The open connections of the proxy port's side; false if the table cannot be read.
 bool OpenProxyConnections(std::vector<Connection>& open)
 {
     ULONG size = 0;
@@ -546,7 +549,7 @@ bool OpenProxyConnections(std::vector<Connection>& open)
     const auto* table = reinterpret_cast<const MIB_TCPTABLE*>(buffer.data());
     for (DWORD i = 0; i < table->dwNumEntries; ++i) {
         const MIB_TCPROW& row = table->table[i];
-        if (ntohs(static_cast<u_short>(row.dwLocalPort)) == 8123 && row.dwState != MIB_TCP_STATE_LISTEN &&
+        if (ntohs(static_cast<u_short>(row.dwLocalPort)) == PROXY_PORT && row.dwState != MIB_TCP_STATE_LISTEN &&
             row.dwState != MIB_TCP_STATE_TIME_WAIT)
             open.push_back({row.dwLocalAddr, row.dwLocalPort, row.dwRemoteAddr, row.dwRemotePort});
     }
@@ -571,7 +574,7 @@ void NoteProxyRelics()
 {
     std::vector<Connection> open;
     // While a proxy listens, what is open may be its own.
-    if (!PortListening(8123) && OpenProxyConnections(open))
+    if (!PortListening(PROXY_PORT) && OpenProxyConnections(open))
         relics = open;
 }
 
